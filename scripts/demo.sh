@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Sets everything up (scripts/setup.sh), then runs the demo: a few control cycles of each block on
+# examples/kivo_tf_config.json, from C++ and from Python.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+bash "$root/scripts/setup.sh"
+echo "== C++ demo"
+"$root/build/examples/kivo_tf_demo" "$root/examples/kivo_tf_config.json"
+echo
+echo "== Python demo"
+PYTHONPATH="$root/build/python_modules" "$root/.venv/bin/python" "$root/examples/demo.py"

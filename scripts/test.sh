@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Sets everything up (scripts/setup.sh), then runs every test: the C++ suites with CTest and the
+# Python suite with pytest against the modules in build/python_modules.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+bash "$root/scripts/setup.sh"
+echo "== C++ tests"
+(cd "$root/build" && ctest --output-on-failure -j "$(nproc)")
+echo "== Python tests"
+cd "$root"
+PYTHONPATH="$root/build/python_modules" "$root/.venv/bin/python" -m pytest -q tests/python
