@@ -37,6 +37,7 @@ if [ ! -x "$venv/bin/python" ] || [ "$(cat "$stamp" 2>/dev/null)" != "$wanted" ]
 fi
 
 echo "setup: building in $build"
+mkdir -p "$build"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="$venv/bin/python" \
-  -DKIVO_BUILD_BENCHMARKS=ON > "$build.configure.log" 2>&1 || { cat "$build.configure.log"; exit 1; }
-cmake --build "$build" -j "$(nproc)" > "$build.build.log" 2>&1 || { cat "$build.build.log"; exit 1; }
+  -DKIVO_BUILD_BENCHMARKS=ON > "$build/configure.log" 2>&1 || { cat "$build/configure.log"; exit 1; }
+cmake --build "$build" -j "$(nproc)" > "$build/build.log" 2>&1 || { cat "$build/build.log"; exit 1; }
