@@ -55,12 +55,22 @@ void printRow(int k, const std::array<double, 7>* tf, const std::array<double, N
   std::printf("\n");
 }
 
+// Left-aligns `text` in `columns` characters; printf pads by bytes, and "·" or "²" take two.
+void printPadded(const char* text, int columns) {
+  int width = columns;
+  for (const char* c = text; *c != '\0'; ++c) {
+    if ((static_cast<unsigned char>(*c) & 0xC0) == 0x80) ++width;  // UTF-8 continuation byte
+  }
+  std::printf("%-*s", width, text);
+}
+
 // Column widths match printArray: 8 characters per value plus the brackets.
 void printHeading(const char* block, const std::string& name, const char* tf_label,
                   const char* in_label, const char* out_label, int values) {
   std::printf("\n%s \"%s\"\ncycle ", block, name.c_str());
-  if (tf_label != nullptr) std::printf("%-58s", tf_label);
-  std::printf("%-*s %-8s %s\n", 8 * values + 2, in_label, "return", out_label);
+  if (tf_label != nullptr) printPadded(tf_label, 58);
+  printPadded(in_label, 8 * values + 2);
+  std::printf(" %-8s %s\n", "return", out_label);
 }
 
 // Wrench, twist and IMU: the caller keeps the moving frame's pose current every cycle.
