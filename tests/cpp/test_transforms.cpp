@@ -7,30 +7,25 @@
 #include <random>
 #include <vector>
 
+#include "quaternion.hpp"
 #include "test_support.hpp"
 
 namespace kivo_test {
 namespace {
 
-using Vec3 = std::array<double, 3>;
-using Quat = std::array<double, 4>;
+using kivo::detail::conjugate;
+using kivo::detail::cross;
+using kivo::detail::multiply;
+using kivo::detail::normalized;
+using kivo::detail::Quat;
+using kivo::detail::rotate;
+using kivo::detail::Vec3;
 using Signal6 = std::array<double, 6>;
 
-Vec3 operator+(const Vec3& a, const Vec3& b) { return {a[0] + b[0], a[1] + b[1], a[2] + b[2]}; }
-Vec3 operator*(double s, const Vec3& a) { return {s * a[0], s * a[1], s * a[2]}; }
-Vec3 operator-(const Vec3& a, const Vec3& b) { return a + -1.0 * b; }
-Vec3 cross(const Vec3& a, const Vec3& b) { return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]}; }
-Quat qmul(const Quat& a, const Quat& b) {
-  return {a[0] * b[0] - a[1] * b[1] - a[2] * b[2] - a[3] * b[3], a[0] * b[1] + a[1] * b[0] + a[2] * b[3] - a[3] * b[2],
-          a[0] * b[2] - a[1] * b[3] + a[2] * b[0] + a[3] * b[1], a[0] * b[3] + a[1] * b[2] - a[2] * b[1] + a[3] * b[0]};
-}
-Quat conj(const Quat& q) { return {q[0], -q[1], -q[2], -q[3]}; }
+Vec3 operator+(const Vec3& a, const Vec3& b) { return kivo::detail::add(a, b); }
+Vec3 operator-(const Vec3& a, const Vec3& b) { return kivo::detail::subtract(a, b); }
+Vec3 operator*(double s, const Vec3& a) { return kivo::detail::scale(s, a); }
 Quat scaled(double s, const Quat& q) { return {s * q[0], s * q[1], s * q[2], s * q[3]}; }
-Quat normalised(const Quat& q) { return scaled(1.0 / std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]), q); }
-Vec3 rotate(const Quat& q, const Vec3& v) {
-  const Vec3 u{q[1], q[2], q[3]}, t = 2.0 * cross(u, v);
-  return v + q[0] * t + cross(u, t);
-}
 // Rotation by |omega|·time about the direction of omega.
 Quat spin(const Vec3& omega, double time) {
   const double rate = std::sqrt(omega[0] * omega[0] + omega[1] * omega[1] + omega[2] * omega[2]);
@@ -50,7 +45,7 @@ struct RandomFrames {
   Vec3 vec(double bound = 1.0) { return {uniform(bound), uniform(bound), uniform(bound)}; }
   Quat unitQuat() {
     std::normal_distribution<double> normal;
-    return normalised({normal(generator), normal(generator), normal(generator), normal(generator)});
+    return normalized({normal(generator), normal(generator), normal(generator), normal(generator)});
   }
   Signal6 signal() { return join<6>(vec(5), vec(5)); }
   FrameTf tf() { return join<7>(vec(2), unitQuat()); }
@@ -192,17 +187,17 @@ TEST(PhysicalInvariants, ImuMatchesSecondDifferenceOfASpinningBodyPoint) {
   for (int trial = 0; trial < 4; ++trial) {
     const Vec3 omega_F = random.vec(1.5), a0_F = random.vec(10.0), c0_F = random.vec(), t0_F = random.vec();
     const Quat q0_FM = random.unitQuat(), q_in = random.unitQuat(), q_out = random.unitQuat();
-    const Vec3 p_out_M = random.vec(), c_M = rotate(conj(q0_FM), c0_F - t0_F);  // c_M: the axis point in M
-    const auto q_FM = [&](double time) { return qmul(spin(omega_F, time), q0_FM); };
+    const Vec3 p_out_M = random.vec(), c_M = rotate(conjugate(q0_FM), c0_F - t0_F);  // c_M: the axis point in M
+    const auto q_FM = [&](double time) { return multiply(spin(omega_F, time), q0_FM); };
     const auto t_FM = [&](double time) { return c0_F + (0.5 * time * time) * a0_F + rotate(spin(omega_F, time), t0_F - c0_F); };
     const auto p_out_F = [&](double time) { return rotate(q_FM(time), p_out_M) + t_FM(time); };
     const double time = 0.37, step = 2e-4;
-    const Quat q_sensor_F = conj(qmul(q_FM(time), q_in));
+    const Quat q_sensor_F = conjugate(multiply(q_FM(time), q_in));
     const Signal6 imu_out = transformed<kivo::KivoTfImu>(
         makeConfig({"moving_frame", c_M}, {"moving_frame", q_in}, {"moving_frame", p_out_M}, {"fixed_frame", q_out}),
         join<7>(t_FM(time), q_FM(time)), join<6>(rotate(q_sensor_F, a0_F), rotate(q_sensor_F, omega_F)));
     const Vec3 a_fd_F = (1.0 / (step * step)) * (p_out_F(time + step) - 2.0 * p_out_F(time) + p_out_F(time - step));
-    expectNear(imu_out, join<6>(rotate(conj(q_out), a_fd_F), rotate(conj(q_out), omega_F)), 1e-5);
+    expectNear(imu_out, join<6>(rotate(conjugate(q_out), a_fd_F), rotate(conjugate(q_out), omega_F)), 1e-5);
   }
 }
 
@@ -216,9 +211,9 @@ TEST(PhysicalInvariants, PoseOfBodyPointMatchesClosedForm) {
     kivo::KivoTfPose pose(makeConfig({"moving_frame", p_in_M}, {"fixed_frame", q_in}, {"moving_frame", p_out_M}, {"fixed_frame", q_out}));
     std::array<double, 7> pose_out{};
     ASSERT_EQ(pose.update(join<7>(p, scaled(2.0, q)), pose_out), Code::Ok);  // input orientation not of unit norm
-    const Quat q_M = normalised(qmul(q_in, q));
+    const Quat q_M = normalized(multiply(q_in, q));
     const Vec3 p_o_F = rotate(q_in, p) + rotate(q_M, p_out_M - p_in_M);
-    expectNear(pose_out, join<7>(rotate(conj(q_out), p_o_F), qmul(conj(q_out), q_M)));
+    expectNear(pose_out, join<7>(rotate(conjugate(q_out), p_o_F), multiply(conjugate(q_out), q_M)));
   }
 }
 
