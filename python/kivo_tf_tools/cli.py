@@ -1,0 +1,38 @@
+"""The ``kivo-tf`` command: one subcommand per tool, each in its own module."""
+from __future__ import annotations
+
+import argparse
+import sys
+from collections.abc import Sequence
+
+from kivo_tf_tools import __version__, check, draw, run
+
+DESCRIPTION = """\
+See and check what a kivo tf utils configuration file means.
+
+  kivo-tf check CONFIG.json            findings about every section, like a compiler
+  kivo-tf draw CONFIG.json -o F.png    a 3-D picture of the frames of each section
+  kivo-tf run CONFIG.json SECTION --input IN.csv --output OUT.csv
+                                       a recorded log through the real block
+"""
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="kivo-tf", description=DESCRIPTION,
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    subparsers = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    for tool in (check, draw, run):
+        tool.add_parser(subparsers)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        return int(args.func(args))
+    except KeyboardInterrupt:
+        print("kivo-tf: interrupted", file=sys.stderr)
+        return 130

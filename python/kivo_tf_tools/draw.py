@@ -1,0 +1,16 @@
+"""``kivo-tf draw``."""
+from __future__ import annotations
+
+import argparse
+import sys
+from typing import Any
+
+
+def add_parser(subparsers: Any) -> None:
+    parser = subparsers.add_parser("draw", help="(not built yet)")
+    parser.set_defaults(func=run)
+
+
+def run(args: argparse.Namespace) -> int:
+    print("kivo-tf draw: not built yet", file=sys.stderr)
+    return 2
