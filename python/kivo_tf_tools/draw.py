@@ -1,16 +1,416 @@
-"""``kivo-tf draw``."""
+"""``kivo-tf draw``: a 3-D picture of the frames that each section of a configuration file sets up.
+
+Per section (one panel each): the fixed frame F and the moving frame M as x/y/z triads in
+red/green/blue; the input and output reference points resolved into F, each with its expression
+axes drawn as a smaller triad; the lever arm from the input to the output point. Everything is
+placed exactly as the block places it:
+
+- wrench, twist, IMU: M is the fixed-to-moving-frame transform (t_FM, q_FM) given with ``--tf``
+  (identity by default); a point p in the moving frame sits at R(q_FM)·p + t_FM, axes q in the
+  moving frame are q_FM ⊗ q;
+- pose: M follows from the input pose [p, q] given with ``--pose`` (identity by default):
+  q_M = normalise(q_in ⊗ q), p_F = R(q_in)·p, p_i = R(q_M)·p_in for an input point in the moving
+  frame (else p_in), t_M = p_F − p_i; the input point is at p_F, the output point at
+  t_M + R(q_M)·p_out in the moving frame (else p_out), output axes normalise(q_M ⊗ q_out) in the
+  moving frame (else q_out).
+
+Quaternions are [w, x, y, z] (Hamilton product) and R(q)·v = v + w·t + u × t with t = 2·(u × v),
+applied without normalising, as the blocks do: a quaternion that is not of unit norm draws a
+stretched triad. Lengths are in metres.
+
+matplotlib is imported only when a picture is drawn (Agg canvas, no pyplot state).
+"""
 from __future__ import annotations
 
 import argparse
+import math
+import os
 import sys
-from typing import Any
+import tempfile
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any
+
+from kivo_tf_tools.sections import (
+    MOVING_FRAME,
+    POLICIES,
+    ConfigError,
+    Entry,
+    Section,
+    load_sections,
+)
+
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
+
+Vec3 = tuple[float, float, float]
+Quat = tuple[float, float, float, float]
+
+INSTALL_HINT = "pip install 'kivo-tf-utils[tools]'"
+FORMATS = ("png", "svg", "pdf")
+AXIS_COLOURS = ("tab:red", "tab:green", "tab:blue")  # x, y, z
+AXIS_NAMES = ("x", "y", "z")
+INPUT_COLOUR = "darkorange"
+OUTPUT_COLOUR = "purple"
+IDENTITY_TF: tuple[float, ...] = (0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0)
+
+
+class MissingDependency(Exception):
+    """An optional package that the tool needs is not installed."""
+
+
+# Quaternion maths, conventions as in the blocks: [w, x, y, z], Hamilton product, any norm.
+
+def q_multiply(a: Quat, b: Quat) -> Quat:
+    return (a[0] * b[0] - a[1] * b[1] - a[2] * b[2] - a[3] * b[3],
+            a[0] * b[1] + a[1] * b[0] + a[2] * b[3] - a[3] * b[2],
+            a[0] * b[2] - a[1] * b[3] + a[2] * b[0] + a[3] * b[1],
+            a[0] * b[3] + a[1] * b[2] - a[2] * b[1] + a[3] * b[0])
+
+
+def q_conjugate(q: Quat) -> Quat:
+    return (q[0], -q[1], -q[2], -q[3])
+
+
+def q_normalised(q: Quat) -> Quat:
+    """q / |q| when |q|² > 0; a zero or NaN norm leaves q as it is (as the pose block does)."""
+    s = q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]
+    if not s > 0.0:
+        return q
+    n = math.sqrt(s)
+    return (q[0] / n, q[1] / n, q[2] / n, q[3] / n)
+
+
+def _cross(a: Vec3, b: Vec3) -> Vec3:
+    return (a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0])
+
+
+def _add(a: Vec3, b: Vec3) -> Vec3:
+    return (a[0] + b[0], a[1] + b[1], a[2] + b[2])
+
+
+def _sub(a: Vec3, b: Vec3) -> Vec3:
+    return (a[0] - b[0], a[1] - b[1], a[2] - b[2])
+
+
+def rotate(q: Quat, v: Vec3) -> Vec3:
+    """R(q)·v = v + w·t + u × t with t = 2·(u × v), for a quaternion of any norm."""
+    u = (q[1], q[2], q[3])
+    c = _cross(u, v)
+    t = (2.0 * c[0], 2.0 * c[1], 2.0 * c[2])
+    ut = _cross(u, t)
+    return (v[0] + q[0] * t[0] + ut[0], v[1] + q[0] * t[1] + ut[1], v[2] + q[0] * t[2] + ut[2])
+
+
+@dataclass(frozen=True)
+class Frames:
+    """Where one section's frames are, all in the fixed frame F (metres, [w, x, y, z]).
+
+    p_in/q_in and p_out/q_out are None where the section leaves the entry unset."""
+
+    t_M: Vec3
+    q_M: Quat
+    p_in: Vec3 | None
+    q_in: Quat | None
+    p_out: Vec3 | None
+    q_out: Quat | None
+    notes: tuple[str, ...]
+
+
+def _vec3(entry: Entry | None) -> Vec3 | None:
+    if entry is None or len(entry.values) != 3:
+        return None
+    return (entry.values[0], entry.values[1], entry.values[2])
+
+
+def _quat(entry: Entry | None) -> Quat | None:
+    if entry is None or len(entry.values) != 4:
+        return None
+    return (entry.values[0], entry.values[1], entry.values[2], entry.values[3])
+
+
+def _moving(entry: Entry | None) -> bool:
+    return entry is not None and entry.origin == MOVING_FRAME
+
+
+def resolve_frames(section: Section, tf: tuple[float, ...] | None = None,
+                   pose: tuple[float, ...] | None = None) -> Frames:
+    """The frames of `section` placed in F as its block places them: with the fixed-to-moving-frame
+    transform `tf` [x, y, z, qw, qx, qy, qz] (wrench, twist, IMU) or from the input pose `pose`
+    [px, py, pz, qw, qx, qy, qz] (pose block); both default to the identity."""
+    e = section.entries
+    p_in, q_in = _vec3(e.get("set_input_reference_point")), _quat(e.get("set_input_expression_axes"))
+    p_out, q_out = (_vec3(e.get("set_output_reference_point")),
+                    _quat(e.get("set_output_expression_axes")))
+    notes: list[str] = []
+    if None in (p_in, q_in, p_out, q_out):
+        notes.append("an entry is unset: update() is refused until code sets it")
+    moving = {key: _moving(e.get(key)) for key in e}
+
+    if section.block_class != "KivoTfPose":
+        signal = tuple(tf) if tf is not None else IDENTITY_TF
+        t_FM: Vec3 = (signal[0], signal[1], signal[2])
+        q_FM: Quat = (signal[3], signal[4], signal[5], signal[6])
+
+        def point(key: str, p: Vec3 | None) -> Vec3 | None:
+            if p is None or not moving[key]:
+                return p
+            return _add(rotate(q_FM, p), t_FM)
+
+        def axes(key: str, q: Quat | None) -> Quat | None:
+            if q is None or not moving[key]:
+                return q
+            return q_multiply(q_FM, q)
+
+        if any(moving.values()) and tf is None:
+            notes.append("uses moving_frame: M drawn at the identity (give --tf)")
+        return Frames(t_FM, q_FM,
+                      point("set_input_reference_point", p_in),
+                      axes("set_input_expression_axes", q_in),
+                      point("set_output_reference_point", p_out),
+                      axes("set_output_expression_axes", q_out),
+                      tuple(notes))
+
+    signal = tuple(pose) if pose is not None else IDENTITY_TF
+    p: Vec3 = (signal[0], signal[1], signal[2])
+    q: Quat = (signal[3], signal[4], signal[5], signal[6])
+    if moving["set_input_expression_axes"]:
+        notes.append("input axes in moving_frame: every update() is refused")
+    q_in_F: Quat = q_in if q_in is not None else (1.0, 0.0, 0.0, 0.0)
+    q_M = q_normalised(q_multiply(q_in_F, q))
+    p_F = rotate(q_in_F, p)
+    offset: Vec3 = p_in if p_in is not None else (0.0, 0.0, 0.0)
+    p_i = rotate(q_M, offset) if moving["set_input_reference_point"] else offset
+    t_M = _sub(p_F, p_i)
+    p_o = p_out
+    if p_out is not None and moving["set_output_reference_point"]:
+        p_o = _add(t_M, rotate(q_M, p_out))
+    q_o = q_out
+    if q_out is not None and moving["set_output_expression_axes"]:
+        q_o = q_normalised(q_multiply(q_M, q_out))
+    # The measured position p_F is that of the input reference point.
+    return Frames(t_M, q_M, p_F if p_in is not None else None, q_in, p_o, q_o, tuple(notes))
+
+
+def _require_matplotlib() -> Any:
+    try:
+        import matplotlib  # noqa: F401
+        from matplotlib.backends.backend_agg import FigureCanvasAgg
+        from matplotlib.figure import Figure
+    except ImportError as error:
+        raise MissingDependency(
+            f"kivo-tf draw needs matplotlib ({error}); install it with: {INSTALL_HINT}") from error
+    return Figure, FigureCanvasAgg
+
+
+def _fmt(values: tuple[float, ...]) -> str:
+    # Rounding residue such as -1e-17 is shown as 0.
+    return "[" + ", ".join(f"{0.0 if abs(v) < 1e-12 else v:.4g}" for v in values) + "]"
+
+
+def _entry_lines(section: Section) -> list[str]:
+    labels = {"set_input_reference_point": "p_in ", "set_input_expression_axes": "q_in ",
+              "set_output_reference_point": "p_out", "set_output_expression_axes": "q_out"}
+    lines = []
+    for key, label in labels.items():
+        entry = section.entries.get(key)
+        if entry is None:
+            lines.append(f"{label} unset")
+        else:
+            unit = " m" if key.endswith("point") else ""
+            lines.append(f"{label} {entry.origin or '(empty)':<12} {_fmt(entry.values)}{unit}")
+    return lines
+
+
+def _title(section: Section) -> str:
+    policy = section.policy
+    if policy not in POLICIES:
+        policy = f"{policy!r} (-> best_effort)"
+    name = f'"{section.block_name}"' if section.block_name else "(no name)"
+    return f"{section.name}: {name}, policy {policy}"
+
+
+def _label(ax: Any, at: Vec3, text: str, offset: tuple[float, float], **style: Any) -> None:
+    """A text at the 3-D point `at`, shifted on screen by `offset` points (x right, y up)."""
+    from matplotlib.transforms import offset_copy
+
+    shift = offset_copy(ax.transData, fig=ax.figure, x=offset[0], y=offset[1], units="points")
+    ax.text(at[0], at[1], at[2], text, transform=shift, **style)
+
+
+def _triad(ax: Any, origin: Vec3, q: Quat, length: float, *, width: float, style: str,
+           tips: bool, zorder: float) -> None:
+    """Draws R(q)·e_x, R(q)·e_y, R(q)·e_z from `origin`, scaled by `length` (q unnormalised)."""
+    for i, (colour, name) in enumerate(zip(AXIS_COLOURS, AXIS_NAMES)):
+        unit: Vec3 = (1.0 if i == 0 else 0.0, 1.0 if i == 1 else 0.0, 1.0 if i == 2 else 0.0)
+        d = rotate(q, unit)
+        tip = (origin[0] + length * d[0], origin[1] + length * d[1], origin[2] + length * d[2])
+        ax.plot([origin[0], tip[0]], [origin[1], tip[1]], [origin[2], tip[2]],
+                color=colour, linewidth=width, linestyle=style, solid_capstyle="round",
+                zorder=zorder)
+        if tips:
+            _label(ax, tip, name, (0.0, 0.0), color=colour, fontsize=9, fontweight="bold",
+                   ha="center", va="center")
+
+
+def _close(a: Vec3, b: Vec3, tolerance: float) -> bool:
+    return all(abs(x - y) <= tolerance for x, y in zip(a, b))
+
+
+LEGEND = ("solid: frames F and M; dashed: expression axes at the points;\n"
+          "x red, y green, z blue; black arrow: lever arm; dotted: point fixed to M")
+
+
+def _draw_panel(ax: Any, notes_ax: Any, section: Section, frames: Frames,
+                context: str) -> None:
+    points = [(0.0, 0.0, 0.0), frames.t_M]
+    points += [p for p in (frames.p_in, frames.p_out) if p is not None]
+    lo = [min(p[i] for p in points) for i in range(3)]
+    hi = [max(p[i] for p in points) for i in range(3)]
+    span = max(max(h - l for l, h in zip(lo, hi)), 0.25)
+    frame_length = 0.25 * span
+    axes_length = 1.5 * frame_length  # longer, so that axes along a frame's axes still show
+    half = span / 2 + axes_length * 1.02
+    centre = [(l + h) / 2 for l, h in zip(lo, hi)]
+
+    identity: Quat = (1.0, 0.0, 0.0, 0.0)
+    origin: Vec3 = (0.0, 0.0, 0.0)
+    # Drawn in a fixed order rather than by depth: frames over expression axes over the lever arm.
+    ax.computed_zorder = False
+    _triad(ax, origin, identity, frame_length, width=2.5, style="-", tips=True, zorder=4)
+    _triad(ax, frames.t_M, frames.q_M, frame_length, width=2.5, style="-", tips=True, zorder=4)
+    bold = {"fontsize": 13, "fontweight": "bold"}
+    if _close(frames.t_M, origin, 1e-9 * span) and _close(frames.q_M, identity, 1e-12):
+        _label(ax, origin, "F = M", (-6.0, -6.0), ha="right", va="top", **bold)
+    else:
+        _label(ax, origin, "F", (-6.0, -6.0), ha="right", va="top", **bold)
+        _label(ax, frames.t_M, "M", (-6.0, 6.0), ha="right", va="bottom", **bold)
+
+    moving_keys = {key for key, entry in section.entries.items() if _moving(entry)}
+    for label, p, q, colour, marker, key, offset in (
+            ("input", frames.p_in, frames.q_in, INPUT_COLOUR, "o", "set_input_reference_point",
+             (8.0, -6.0)),
+            ("output", frames.p_out, frames.q_out, OUTPUT_COLOUR, "s",
+             "set_output_reference_point", (8.0, 6.0))):
+        if p is None:
+            continue
+        ax.scatter([p[0]], [p[1]], [p[2]], color=colour, marker=marker, s=45, depthshade=False,
+                   zorder=5)
+        _label(ax, p, label, offset, color=colour, fontsize=11, fontweight="bold", ha="left",
+               va="bottom" if offset[1] > 0 else "top")
+        if q is not None:
+            _triad(ax, p, q, axes_length, width=1.8, style="--", tips=False, zorder=3)
+        if key in moving_keys:  # a point fixed to M: dotted tie to M's origin
+            ax.plot([frames.t_M[0], p[0]], [frames.t_M[1], p[1]], [frames.t_M[2], p[2]],
+                    color="grey", linewidth=1.0, linestyle=":", zorder=1)
+    lever = []
+    if frames.p_in is not None and frames.p_out is not None:
+        r = _sub(frames.p_out, frames.p_in)
+        length = math.sqrt(r[0] ** 2 + r[1] ** 2 + r[2] ** 2)
+        lever = [f"lever arm p_out - p_in = {_fmt(r)} m in F, |r| = {length:.4g} m"]
+        if length > 0.0:
+            ax.quiver(*frames.p_in, *r, color="black", linewidth=1.0, arrow_length_ratio=0.1,
+                      zorder=2)
+    for setter, middle in zip((ax.set_xlim, ax.set_ylim, ax.set_zlim), centre):
+        setter(middle - half, middle + half)
+    ax.set_box_aspect((1.0, 1.0, 1.0), zoom=0.95)
+    ax.set_xlabel("x (m)", fontsize=8)
+    ax.set_ylabel("y (m)", fontsize=8)
+    ax.set_zlabel("z (m)", fontsize=8)
+    ax.tick_params(labelsize=7)
+    ax.set_title(_title(section), fontsize=11)
+    text = "\n".join([*_entry_lines(section), context, *lever, *frames.notes, LEGEND])
+    notes_ax.set_axis_off()
+    notes_ax.text(0.02, 1.0, text, transform=notes_ax.transAxes, fontsize=8, family="monospace",
+                  va="top", ha="left")
+
+
+def draw_figure(sections: list[Section], tf: tuple[float, ...] | None = None,
+                pose: tuple[float, ...] | None = None, *, panel_size: float = 5.5) -> Figure:
+    """A figure with one 3-D panel per section. `tf` places M for the wrench, twist and IMU
+    sections, `pose` is the pose block's input from which its M follows; both default to the
+    identity. Raises MissingDependency without matplotlib."""
+    figure_class, canvas_class = _require_matplotlib()
+    columns = min(len(sections), 2) or 1
+    rows = max(math.ceil(len(sections) / columns), 1)
+    fig = figure_class(figsize=(panel_size * columns, (panel_size + 1.4) * rows))
+    canvas_class(fig)
+    grid = fig.add_gridspec(2 * rows, columns, height_ratios=[panel_size, 1.4] * rows,
+                            left=0.0, right=0.97, top=0.95, bottom=0.01, hspace=0.05,
+                            wspace=0.05)
+    for index, section in enumerate(sections):
+        row, column = divmod(index, columns)
+        ax = fig.add_subplot(grid[2 * row, column], projection="3d")
+        notes_ax = fig.add_subplot(grid[2 * row + 1, column])
+        frames = resolve_frames(section, tf=tf, pose=pose)
+        if section.block_class == "KivoTfPose":
+            context = f"M from pose_in {_fmt(pose if pose is not None else IDENTITY_TF)}"
+        else:
+            context = f"M = tf {_fmt(tf if tf is not None else IDENTITY_TF)}"
+        _draw_panel(ax, notes_ax, section, frames, context)
+    return fig
 
 
 def add_parser(subparsers: Any) -> None:
-    parser = subparsers.add_parser("draw", help="(not built yet)")
+    parser = subparsers.add_parser(
+        "draw", help="a 3-D picture of the frames of each section",
+        description="Draws, for each section (or the one named), the fixed frame F, the moving "
+                    "frame M, the input and output reference points with their expression axes "
+                    "and the lever arm between them, placed as the block places them. Axes: "
+                    "x red, y green, z blue.",
+        epilog="example: kivo-tf draw examples/kivo_tf_config.json --section tf_wrench_config "
+               "--tf 1 2 3 0.7071 0 0 0.7071 -o wrench.png",
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("config", metavar="CONFIG.json")
+    parser.add_argument("--section", metavar="NAME", help="draw only this section")
+    parser.add_argument("--tf", nargs=7, type=float, metavar=("X", "Y", "Z", "QW", "QX", "QY", "QZ"),
+                        help="fixed-to-moving-frame transform (pose of M in F; default identity)")
+    parser.add_argument("--pose", nargs=7, type=float,
+                        metavar=("PX", "PY", "PZ", "QW", "QX", "QY", "QZ"),
+                        help="input pose of the pose block, from which its M follows "
+                             "(default identity)")
+    parser.add_argument("-o", "--output", required=True, metavar="FILE.{png,svg,pdf}")
     parser.set_defaults(func=run)
 
 
+def _save(fig: Figure, path: str, fmt: str) -> None:
+    """Writes beside `path` first and renames, so a failure leaves no half-written file."""
+    directory = os.path.dirname(os.path.abspath(path))
+    handle, temporary = tempfile.mkstemp(prefix=".kivo-tf-draw-", suffix=f".{fmt}",
+                                         dir=directory)
+    os.close(handle)
+    umask = os.umask(0)
+    os.umask(umask)
+    try:
+        os.chmod(temporary, 0o666 & ~umask)
+        fig.savefig(temporary, format=fmt, dpi=100)
+        os.replace(temporary, path)
+    except BaseException:
+        os.unlink(temporary)
+        raise
+
+
 def run(args: argparse.Namespace) -> int:
-    print("kivo-tf draw: not built yet", file=sys.stderr)
-    return 2
+    fmt = os.path.splitext(args.output)[1].lstrip(".").lower()
+    if fmt not in FORMATS:
+        print(f"kivo-tf draw: error: {args.output}: the picture must end in .png, .svg or .pdf",
+              file=sys.stderr)
+        return 2
+    for option, values in (("--tf", args.tf), ("--pose", args.pose)):
+        if values is not None and not all(math.isfinite(v) for v in values):
+            print(f"kivo-tf draw: error: {option} needs seven finite numbers", file=sys.stderr)
+            return 2
+    try:
+        sections = load_sections(args.config, args.section)
+        if not sections:
+            raise ConfigError(f"{args.config} has none of the sections tf_wrench_config, "
+                              "tf_twist_config, tf_pose_config, tf_imu_config")
+        fig = draw_figure(sections, tf=args.tf, pose=args.pose)
+        _save(fig, args.output, fmt)
+    except (ConfigError, MissingDependency) as error:
+        message = " ".join(str(error).split("\n"))
+        print(f"kivo-tf draw: error: {message}", file=sys.stderr)
+        return 2
+    except OSError as error:
+        print(f"kivo-tf draw: error: cannot write {args.output}: {error}", file=sys.stderr)
+        return 2
+    return 0
