@@ -1,5 +1,8 @@
-// Runs a few control cycles of each transform block on the example configuration and prints
-// inputs and outputs per cycle. Usage: kivo_tf_demo [config.json]
+// Runs a few control cycles of each transform block on the example configuration and prints, per
+// block, its configured entries and then the inputs and outputs of each cycle. Cycle 0 of the
+// wrench, twist and IMU blocks comes before the first fixed-to-moving-frame transform and shows the
+// block's refusal; cycle 1 (cycle 0 for the pose block) is the block's worked example in
+// docs/frames.md. Usage: kivo_tf_demo [config.json]
 
 #include <array>
 #include <cmath>
@@ -7,6 +10,7 @@
 #include <cstdio>
 #include <string>
 
+#include <config.hpp>
 #include <kivo_tf_imu.hpp>
 #include <kivo_tf_pose.hpp>
 #include <kivo_tf_twist.hpp>
@@ -14,11 +18,12 @@
 
 namespace {
 
-constexpr int kCycles = 4;
+constexpr int kCycles = 5;
 constexpr double kPi = 3.14159265358979323846;
 
-// Pose of the moving frame in cycle k: [x, y, z, qw, qx, qy, qz]. It starts at `t0` turned a
-// quarter turn about z and keeps turning about z by 0.1 rad a cycle while drifting along x.
+// Pose of the moving frame in the fixed frame in its k-th cycle: [x, y, z, qw, qx, qy, qz]. It
+// starts at `t0` turned a quarter turn about z and keeps turning about z by 0.1 rad a cycle while
+// drifting along x.
 std::array<double, 7> movingFramePose(const std::array<double, 3>& t0, int k) {
   const double yaw = kPi / 2.0 + 0.1 * k;
   return {t0[0] + 0.01 * k, t0[1], t0[2], std::cos(yaw / 2.0), 0.0, 0.0, std::sin(yaw / 2.0)};
@@ -33,9 +38,19 @@ const char* codeName(kivo::KivoControlReturnCode code) {
   return "?";
 }
 
+const char* policyName(kivo::KivoControlBlockPolicy policy) {
+  switch (policy) {
+    case kivo::KivoControlBlockPolicy::BestEffort: return "best_effort";
+    case kivo::KivoControlBlockPolicy::SoftRt: return "soft_rt";
+    case kivo::KivoControlBlockPolicy::HardRt: return "hard_rt";
+    case kivo::KivoControlBlockPolicy::StrictRt: return "strict_rt";
+  }
+  return "?";
+}
+
 template <std::size_t N>
 void printArray(const std::array<double, N>& values) {
-  std::printf(" [");
+  std::printf("[");
   for (std::size_t i = 0; i < N; ++i) {
     // Rounding residue such as -1e-17 is shown as 0.000 rather than -0.000.
     const double shown = std::abs(values[i]) < 5e-4 ? 0.0 : values[i];
@@ -44,66 +59,97 @@ void printArray(const std::array<double, N>& values) {
   std::printf("]");
 }
 
+// The block's name and policy and its four entries as the file configures them: origin and values.
+void printEntries(const char* block, const std::string& config_file, const char* section) {
+  const kivo::KivoTfConfigInternal config = kivo::loadTfConfigFromFile(config_file, section);
+  std::printf("\n%s \"%s\", policy %s\n", block, config.name.c_str(), policyName(config.policy));
+  const auto point = [](const char* label, const kivo::TranslationEntry& entry) {
+    std::printf("  %-23s%-13s ", label, entry.is_set ? entry.origin.c_str() : "unset");
+    if (entry.is_set) {
+      printArray(entry.translation);
+      std::printf(" m");
+    }
+    std::printf("\n");
+  };
+  const auto axes = [](const char* label, const kivo::RotationEntry& entry) {
+    std::printf("  %-23s%-13s ", label, entry.is_set ? entry.origin.c_str() : "unset");
+    if (entry.is_set) {
+      printArray(entry.rotation);
+      std::printf(" [w x y z]");
+    }
+    std::printf("\n");
+  };
+  point("input reference point", config.input_ref_point);
+  axes("input expression axes", config.input_expr_axes);
+  point("output reference point", config.output_ref_point);
+  axes("output expression axes", config.output_expr_axes);
+}
+
+// The result of one update: the output when it is Ok; otherwise the code alone, since a refusing
+// block leaves the output array as it was and writes its reason to the standard error stream.
 template <std::size_t N>
-void printRow(int k, const std::array<double, 7>* tf, const std::array<double, N>& in,
-              kivo::KivoControlReturnCode code, const std::array<double, N>& out) {
-  std::printf("%5d ", k);
-  if (tf != nullptr) printArray(*tf);
-  printArray(in);
-  std::printf(" %-8s", codeName(code));
-  printArray(out);
-  std::printf("\n");
-}
-
-// Left-aligns `text` in `columns` characters; printf pads by bytes, and "·" or "²" take two.
-void printPadded(const char* text, int columns) {
-  int width = columns;
-  for (const char* c = text; *c != '\0'; ++c) {
-    if ((static_cast<unsigned char>(*c) & 0xC0) == 0x80) ++width;  // UTF-8 continuation byte
+void printResult(kivo::KivoControlReturnCode code, const std::array<double, N>& out) {
+  std::printf("       out ");
+  if (code == kivo::KivoControlReturnCode::Ok) {
+    printArray(out);
+    std::printf("  Ok\n");
+  } else {
+    std::printf("%s: not written (the block's reason is the stderr line above)\n",
+                codeName(code));
   }
-  std::printf("%-*s", width, text);
 }
 
-// Column widths match printArray: 8 characters per value plus the brackets.
-void printHeading(const char* block, const std::string& name, const char* tf_label,
-                  const char* in_label, const char* out_label, int values) {
-  std::printf("\n%s \"%s\"\ncycle ", block, name.c_str());
-  if (tf_label != nullptr) printPadded(tf_label, 58);
-  printPadded(in_label, 8 * values + 2);
-  std::printf(" %-8s %s\n", "return", out_label);
-}
-
-// Wrench, twist and IMU: the caller keeps the moving frame's pose current every cycle.
+// Wrench, twist and IMU: the caller gives the moving frame's pose every cycle, from cycle 1 on.
 template <class Block>
 void runMovingFrameBlock(const std::string& config_file, const char* block_name,
-                         const char* in_label, const char* out_label,
-                         const std::array<double, 3>& t0,
-                         std::array<double, 6> signal_in, const std::array<double, 6>& step) {
+                         const char* section, const char* signal_label,
+                         const std::array<double, 3>& t0, std::array<double, 6> signal_in,
+                         const std::array<double, 6>& step) {
+  printEntries(block_name, config_file, section);
   Block block(config_file);
-  printHeading(block_name, block.name(), " moving frame [x y z qw qx qy qz]", in_label, out_label,
-               6);
+  std::printf("cycle      tf: moving frame [x y z qw qx qy qz] (m); %s\n", signal_label);
   for (int k = 0; k < kCycles; ++k) {
-    const std::array<double, 7> tf = movingFramePose(t0, k);
-    block.setFixedToMovingFrameTf(tf);
+    std::printf("%5d  tf  ", k);
+    if (k == 0) {
+      std::printf("not given yet\n");
+    } else {
+      const std::array<double, 7> tf = movingFramePose(t0, k - 1);
+      block.setFixedToMovingFrameTf(tf);
+      printArray(tf);
+      std::printf("\n");
+    }
+    std::printf("       in  ");
+    printArray(signal_in);
+    std::printf("\n");
+    std::fflush(stdout);  // keeps a refusal's stderr line in its place in the table
     std::array<double, 6> signal_out{};
     const kivo::KivoControlReturnCode code = block.update(signal_in, signal_out);
-    printRow(k, &tf, signal_in, code, signal_out);
-    for (std::size_t i = 0; i < signal_in.size(); ++i) signal_in[i] += step[i];
+    printResult(code, signal_out);
+    if (k > 0) {
+      for (std::size_t i = 0; i < signal_in.size(); ++i) signal_in[i] += step[i];
+    }
   }
 }
 
 void runPose(const std::string& config_file) {
+  printEntries("KivoTfPose", config_file, "tf_pose_config");
   kivo::KivoTfPose block(config_file);
-  printHeading("KivoTfPose", block.name(), nullptr, " pose_in [px py pz qw qx qy qz]",
-               "pose_out", 7);
-  for (int k = 0; k < kCycles; ++k) {
+  std::printf(
+      "  No refusal to show: the pose block takes its moving frame from each input pose and needs\n"
+      "  no transform; it refuses only unset entries and input expression axes in moving_frame.\n");
+  std::printf("cycle      pose [px py pz qw qx qy qz] (m)\n");
+  for (int k = 0; k < kCycles - 1; ++k) {
     // The body moves along x and turns about z; the pose block derives the moving frame from it.
     const double yaw = kPi / 2.0 + 0.1 * k;
     const std::array<double, 7> pose_in{1.0 + 0.1 * k, 0.0, 0.0, std::cos(yaw / 2.0),
                                         0.0, 0.0, std::sin(yaw / 2.0)};
+    std::printf("%5d  in  ", k);
+    printArray(pose_in);
+    std::printf("\n");
+    std::fflush(stdout);
     std::array<double, 7> pose_out{};
     const kivo::KivoControlReturnCode code = block.update(pose_in, pose_out);
-    printRow(k, nullptr, pose_in, code, pose_out);
+    printResult(code, pose_out);
   }
 }
 
@@ -112,20 +158,18 @@ void runPose(const std::string& config_file) {
 int main(int argc, char** argv) {
   const std::string config_file = argc > 1 ? argv[1] : "examples/kivo_tf_config.json";
   std::printf("Example configuration: %s\n", config_file.c_str());
-  runMovingFrameBlock<kivo::KivoTfWrench>(config_file, "KivoTfWrench",
-                                          " wrench_in [fx fy fz tx ty tz] (N, N·m)",
-                                          "wrench_out", {1.0, 2.0, 3.0},
-                                          {1.0, 0.0, 0.0, 0.0, 0.0, 0.0},
+  runMovingFrameBlock<kivo::KivoTfWrench>(config_file, "KivoTfWrench", "tf_wrench_config",
+                                          "wrench [fx fy fz tx ty tz] (N, N·m)",
+                                          {1.0, 2.0, 3.0}, {1.0, 0.0, 0.0, 0.0, 0.0, 0.0},
                                           {0.0, 0.5, 0.0, 0.0, 0.0, 0.1});
-  runMovingFrameBlock<kivo::KivoTfTwist>(config_file, "KivoTfTwist",
-                                         " twist_in [vx vy vz wx wy wz] (m/s, rad/s)",
-                                         "twist_out", {1.0, 2.0, 3.0},
-                                         {0.0, 0.0, 0.0, 0.0, 0.0, 1.0},
+  runMovingFrameBlock<kivo::KivoTfTwist>(config_file, "KivoTfTwist", "tf_twist_config",
+                                         "twist [vx vy vz wx wy wz] (m/s, rad/s)",
+                                         {1.0, 2.0, 3.0}, {0.0, 0.0, 0.0, 0.0, 0.0, 1.0},
                                          {0.1, 0.0, 0.0, 0.0, 0.0, 0.5});
   runPose(config_file);
-  runMovingFrameBlock<kivo::KivoTfImu>(config_file, "KivoTfImu",
-                                       " imu_in [ax ay az wx wy wz] (m/s², rad/s)", "imu_out",
-                                       {0.0, 0.0, 0.0}, {0.0, 0.0, 9.81, 0.0, 0.0, 2.0},
+  runMovingFrameBlock<kivo::KivoTfImu>(config_file, "KivoTfImu", "tf_imu_config",
+                                       "imu [ax ay az wx wy wz] (m/s², rad/s)", {0.0, 0.0, 0.0},
+                                       {0.0, 0.0, 9.81, 0.0, 0.0, 2.0},
                                        {0.0, 0.0, 0.0, 0.0, 0.0, 0.5});
   return 0;
 }

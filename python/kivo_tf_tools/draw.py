@@ -252,7 +252,7 @@ def _triad(ax: Any, origin: Vec3, q: Quat, length: float, *, width: float, style
                    ha="center", va="center")
 
 
-def _close(a: Vec3, b: Vec3, tolerance: float) -> bool:
+def _close(a: tuple[float, ...], b: tuple[float, ...], tolerance: float) -> bool:
     return all(abs(x - y) <= tolerance for x, y in zip(a, b))
 
 
