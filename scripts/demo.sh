@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Sets everything up (scripts/setup.sh), then runs the demo: a few control cycles of each block on
-# examples/kivo_tf_config.json, from C++ and from Python.
+# examples/kivo_tf_config.json, from C++ and from Python, and `kivo-tf check` on that file.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 bash "$root/scripts/setup.sh"
@@ -9,3 +9,8 @@ echo "== C++ demo"
 echo
 echo "== Python demo"
 PYTHONPATH="$root/build/python_modules" "$root/.venv/bin/python" "$root/examples/demo.py"
+echo
+echo "== kivo-tf check examples/kivo_tf_config.json"
+# Exit status 1 means warnings only and does not fail the demo; 2 (an error) does.
+PYTHONPATH="$root/build/python_modules" "$root/.venv/bin/python" -m kivo_tf_tools check \
+  "$root/examples/kivo_tf_config.json" || [ $? -eq 1 ]
