@@ -256,6 +256,8 @@ def _close(a: tuple[float, ...], b: tuple[float, ...], tolerance: float) -> bool
     return all(abs(x - y) <= tolerance for x, y in zip(a, b))
 
 
+# Keeps a label legible where it crosses a line.
+BACKDROP = {"facecolor": "white", "alpha": 0.75, "edgecolor": "none", "pad": 0.5}
 LEGEND = ("solid: frames F and M; dashed: expression axes at the points;\n"
           "x red, y green, z blue; black arrow: lever arm; dotted: point fixed to M")
 
@@ -278,7 +280,7 @@ def _draw_panel(ax: Any, notes_ax: Any, section: Section, frames: Frames,
     ax.computed_zorder = False
     _triad(ax, origin, identity, frame_length, width=2.5, style="-", tips=True, zorder=4)
     _triad(ax, frames.t_M, frames.q_M, frame_length, width=2.5, style="-", tips=True, zorder=4)
-    bold = {"fontsize": 13, "fontweight": "bold"}
+    bold = {"fontsize": 13, "fontweight": "bold", "bbox": BACKDROP}
     if _close(frames.t_M, origin, 1e-9 * span) and _close(frames.q_M, identity, 1e-12):
         _label(ax, origin, "F = M", (-6.0, -6.0), ha="right", va="top", **bold)
     else:
@@ -296,7 +298,7 @@ def _draw_panel(ax: Any, notes_ax: Any, section: Section, frames: Frames,
         ax.scatter([p[0]], [p[1]], [p[2]], color=colour, marker=marker, s=45, depthshade=False,
                    zorder=5)
         _label(ax, p, label, offset, color=colour, fontsize=11, fontweight="bold", ha="left",
-               va="bottom" if offset[1] > 0 else "top")
+               va="bottom" if offset[1] > 0 else "top", bbox=BACKDROP)
         if q is not None:
             _triad(ax, p, q, axes_length, width=1.8, style="--", tips=False, zorder=3)
         if key in moving_keys:  # a point fixed to M: dotted tie to M's origin
@@ -353,10 +355,10 @@ def draw_figure(sections: list[Section], tf: tuple[float, ...] | None = None,
 def add_parser(subparsers: Any) -> None:
     parser = subparsers.add_parser(
         "draw", help="a 3-D picture of the frames of each section",
-        description="Draws, for each section (or the one named), the fixed frame F, the moving "
-                    "frame M, the input and output reference points with their expression axes "
-                    "and the lever arm between them, placed as the block places them. Axes: "
-                    "x red, y green, z blue.",
+        description="Draws, for each section (or the one named), the fixed frame F, the moving\n"
+                    "frame M, the input and output reference points with their expression axes\n"
+                    "and the lever arm between them, placed as the block places them.\n"
+                    "Axes: x red, y green, z blue.",
         epilog="example: kivo-tf draw examples/kivo_tf_config.json --section tf_wrench_config "
                "--tf 1 2 3 0.7071 0 0 0.7071 -o wrench.png",
         formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -382,7 +384,7 @@ def _save(fig: Figure, path: str, fmt: str) -> None:
     os.umask(umask)
     try:
         os.chmod(temporary, 0o666 & ~umask)
-        fig.savefig(temporary, format=fmt, dpi=100)
+        fig.savefig(temporary, format=fmt, dpi=120)
         os.replace(temporary, path)
     except BaseException:
         os.unlink(temporary)
