@@ -31,6 +31,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 from kivo_tf_tools.sections import (
+    FIXED_FRAME,
     MOVING_FRAME,
     POLICIES,
     ConfigError,
@@ -132,6 +133,32 @@ def _moving(entry: Entry | None) -> bool:
     return entry is not None and entry.origin == MOVING_FRAME
 
 
+SHORT_NAMES: dict[str, str] = {
+    "set_input_reference_point": "p_in", "set_input_expression_axes": "q_in",
+    "set_output_reference_point": "p_out", "set_output_expression_axes": "q_out"}
+
+
+def _norm_notes(label: str, q: Quat) -> list[str]:
+    norm = math.sqrt(sum(c * c for c in q))
+    if abs(norm - 1.0) <= 1e-6:
+        return []
+    return [f"{label}: |q| = {norm:.6g}, used unnormalised: R(q) = I + |q|²(R(q/|q|) - I)"]
+
+
+def _entry_notes(section: Section) -> list[str]:
+    """Origins that are neither spelling, and rotations that are not of unit norm."""
+    notes = []
+    for key, entry in section.entries.items():
+        if entry is None:
+            continue
+        if entry.origin not in (FIXED_FRAME, MOVING_FRAME):
+            notes.append(f"{SHORT_NAMES[key]}: origin {entry.origin!r} means the fixed frame")
+        q = _quat(entry)
+        if q is not None:
+            notes += _norm_notes(SHORT_NAMES[key], q)
+    return notes
+
+
 def resolve_frames(section: Section, tf: tuple[float, ...] | None = None,
                    pose: tuple[float, ...] | None = None) -> Frames:
     """The frames of `section` placed in F as its block places them: with the fixed-to-moving-frame
@@ -144,6 +171,7 @@ def resolve_frames(section: Section, tf: tuple[float, ...] | None = None,
     notes: list[str] = []
     if None in (p_in, q_in, p_out, q_out):
         notes.append("an entry is unset: update() is refused until code sets it")
+    notes += _entry_notes(section)
     moving = {key: _moving(e.get(key)) for key in e}
 
     if section.block_class != "KivoTfPose":
@@ -161,6 +189,7 @@ def resolve_frames(section: Section, tf: tuple[float, ...] | None = None,
                 return q
             return q_multiply(q_FM, q)
 
+        notes += _norm_notes("tf", q_FM)
         if any(moving.values()) and tf is None:
             notes.append("uses moving_frame: M drawn at the identity (give --tf)")
         return Frames(t_FM, q_FM,
@@ -208,10 +237,9 @@ def _fmt(values: tuple[float, ...]) -> str:
 
 
 def _entry_lines(section: Section) -> list[str]:
-    labels = {"set_input_reference_point": "p_in ", "set_input_expression_axes": "q_in ",
-              "set_output_reference_point": "p_out", "set_output_expression_axes": "q_out"}
     lines = []
-    for key, label in labels.items():
+    for key, short in SHORT_NAMES.items():
+        label = f"{short:<5}"
         entry = section.entries.get(key)
         if entry is None:
             lines.append(f"{label} unset")
@@ -262,8 +290,24 @@ LEGEND = ("solid: frames F and M; dashed: expression axes at the points;\n"
           "x red, y green, z blue; black arrow: lever arm; dotted: point fixed to M")
 
 
+def _panel_text(section: Section, frames: Frames, tf: tuple[float, ...] | None,
+                pose: tuple[float, ...] | None) -> str:
+    """The lines under a panel: the entries as configured, where M comes from, the lever arm,
+    what deserves attention, and the legend."""
+    if section.block_class == "KivoTfPose":
+        context = f"M from pose_in {_fmt(pose if pose is not None else IDENTITY_TF)}"
+    else:
+        context = f"M = tf {_fmt(tf if tf is not None else IDENTITY_TF)}"
+    lever = []
+    if frames.p_in is not None and frames.p_out is not None:
+        r = _sub(frames.p_out, frames.p_in)
+        length = math.sqrt(r[0] ** 2 + r[1] ** 2 + r[2] ** 2)
+        lever = [f"lever arm p_out - p_in = {_fmt(r)} m in F, |r| = {length:.4g} m"]
+    return "\n".join([*_entry_lines(section), context, *lever, *frames.notes, LEGEND])
+
+
 def _draw_panel(ax: Any, notes_ax: Any, section: Section, frames: Frames,
-                context: str) -> None:
+                text: str) -> None:
     points = [(0.0, 0.0, 0.0), frames.t_M]
     points += [p for p in (frames.p_in, frames.p_out) if p is not None]
     lo = [min(p[i] for p in points) for i in range(3)]
@@ -304,12 +348,9 @@ def _draw_panel(ax: Any, notes_ax: Any, section: Section, frames: Frames,
         if key in moving_keys:  # a point fixed to M: dotted tie to M's origin
             ax.plot([frames.t_M[0], p[0]], [frames.t_M[1], p[1]], [frames.t_M[2], p[2]],
                     color="grey", linewidth=1.0, linestyle=":", zorder=1)
-    lever = []
     if frames.p_in is not None and frames.p_out is not None:
         r = _sub(frames.p_out, frames.p_in)
-        length = math.sqrt(r[0] ** 2 + r[1] ** 2 + r[2] ** 2)
-        lever = [f"lever arm p_out - p_in = {_fmt(r)} m in F, |r| = {length:.4g} m"]
-        if length > 0.0:
+        if any(r):
             ax.quiver(*frames.p_in, *r, color="black", linewidth=1.0, arrow_length_ratio=0.1,
                       zorder=2)
     for setter, middle in zip((ax.set_xlim, ax.set_ylim, ax.set_zlim), centre):
@@ -320,7 +361,6 @@ def _draw_panel(ax: Any, notes_ax: Any, section: Section, frames: Frames,
     ax.set_zlabel("z (m)", fontsize=8)
     ax.tick_params(labelsize=7)
     ax.set_title(_title(section), fontsize=11)
-    text = "\n".join([*_entry_lines(section), context, *lever, *frames.notes, LEGEND])
     notes_ax.set_axis_off()
     notes_ax.text(0.02, 1.0, text, transform=notes_ax.transAxes, fontsize=8, family="monospace",
                   va="top", ha="left")
@@ -332,23 +372,23 @@ def draw_figure(sections: list[Section], tf: tuple[float, ...] | None = None,
     sections, `pose` is the pose block's input from which its M follows; both default to the
     identity. Raises MissingDependency without matplotlib."""
     figure_class, canvas_class = _require_matplotlib()
+    panels = []
+    for section in sections:
+        frames = resolve_frames(section, tf=tf, pose=pose)
+        panels.append((section, frames, _panel_text(section, frames, tf, pose)))
     columns = min(len(sections), 2) or 1
     rows = max(math.ceil(len(sections) / columns), 1)
-    fig = figure_class(figsize=(panel_size * columns, (panel_size + 1.4) * rows))
+    text_height = 0.15 * max((text.count("\n") + 1 for _, _, text in panels), default=1) + 0.1
+    fig = figure_class(figsize=(panel_size * columns, (panel_size + text_height) * rows))
     canvas_class(fig)
-    grid = fig.add_gridspec(2 * rows, columns, height_ratios=[panel_size, 1.4] * rows,
+    grid = fig.add_gridspec(2 * rows, columns, height_ratios=[panel_size, text_height] * rows,
                             left=0.0, right=0.97, top=0.95, bottom=0.01, hspace=0.05,
                             wspace=0.05)
-    for index, section in enumerate(sections):
+    for index, (section, frames, text) in enumerate(panels):
         row, column = divmod(index, columns)
         ax = fig.add_subplot(grid[2 * row, column], projection="3d")
         notes_ax = fig.add_subplot(grid[2 * row + 1, column])
-        frames = resolve_frames(section, tf=tf, pose=pose)
-        if section.block_class == "KivoTfPose":
-            context = f"M from pose_in {_fmt(pose if pose is not None else IDENTITY_TF)}"
-        else:
-            context = f"M = tf {_fmt(tf if tf is not None else IDENTITY_TF)}"
-        _draw_panel(ax, notes_ax, section, frames, context)
+        _draw_panel(ax, notes_ax, section, frames, text)
     return fig
 
 

@@ -131,6 +131,20 @@ def test_unnormalised_axes_draw_what_the_block_applies(ext, kc, write_config):
                                atol=1e-12)
 
 
+def test_notes_name_misspelt_origins_and_non_unit_rotations(write_config):
+    config = example_json()
+    wrench = config["tf_wrench_config"]
+    wrench["set_input_reference_point"]["origin"] = "moving-frame"
+    wrench["set_output_expression_axes"]["rotation"] = [0, 0, 0, 1.01]
+    fig = draw_figure(load_sections(write_config(config), "tf_wrench_config"),
+                      tf=(0, 0, 0, 2, 0, 0, 0), panel_size=3)
+    (notes,) = [t.get_text() for ax in fig.axes if ax.name != "3d" for t in ax.texts]
+    assert "p_in: origin 'moving-frame' means the fixed frame" in notes
+    assert "q_out: |q| = 1.01, used unnormalised" in notes
+    assert "tf: |q| = 2, used unnormalised" in notes
+    assert "q_in:" not in notes
+
+
 def pose_config(input_point_origin, output_point_origin, output_axes_origin):
     section = example_json()["tf_pose_config"]
     section["set_input_reference_point"]["origin"] = input_point_origin
