@@ -133,21 +133,28 @@ void checkEntry(const Entry& entry, const json& section, const char* key, const 
   const Entry defaults{};
   const bool given = section.is_object() && section.contains(key);
   if (entry.from_json && !entry.is_set) fail(std::string(key) + ": locked but not set");
-  if (entry.is_set != given || entry.from_json != given) fail(std::string(key) + ": flags do not match the section");
+  if (entry.is_set != given || entry.from_json != given) {
+    fail(std::string(key) + ": flags do not match the section");
+  }
   if constexpr (std::is_same_v<Entry, kivo::TranslationEntry>) {
     std::array<double, 3> expected = defaults.translation;
     if (given) {
-      for (std::size_t i = 0; i < 3; ++i) expected[i] = section.at(key).at(vector_key).at(i).template get<double>();
+      for (std::size_t i = 0; i < 3; ++i) {
+        expected[i] = section.at(key).at(vector_key).at(i).template get<double>();
+      }
     }
     if (!sameNumbers(entry.translation, expected)) fail(std::string(key) + ": wrong translation");
   } else {
     std::array<double, 4> expected = defaults.rotation;
     if (given) {
-      for (std::size_t i = 0; i < 4; ++i) expected[i] = section.at(key).at(vector_key).at(i).template get<double>();
+      for (std::size_t i = 0; i < 4; ++i) {
+        expected[i] = section.at(key).at(vector_key).at(i).template get<double>();
+      }
     }
     if (!sameNumbers(entry.rotation, expected)) fail(std::string(key) + ": wrong rotation");
   }
-  const std::string expected_origin = given ? section.at(key).at("origin").get<std::string>() : std::string{};
+  const std::string expected_origin =
+      given ? section.at(key).at("origin").get<std::string>() : std::string{};
   if (entry.origin != expected_origin) fail(std::string(key) + ": wrong origin");
 }
 
@@ -155,9 +162,11 @@ void checkEntry(const Entry& entry, const json& section, const char* key, const 
 // gives the default record).
 void checkRecord(const Record& record, const json& section) {
   const bool object = section.is_object();
-  const std::string expected_name = object && section.contains("name") ? section.at("name").get<std::string>() : "";
+  const std::string expected_name =
+      object && section.contains("name") ? section.at("name").get<std::string>() : std::string{};
   if (record.name != expected_name) fail("wrong name");
-  if (record.policy != (object ? expectedPolicy(section) : kivo::KivoControlBlockPolicy::BestEffort)) fail("wrong policy");
+  const auto expected_policy = object ? expectedPolicy(section) : kivo::KivoControlBlockPolicy::BestEffort;
+  if (record.policy != expected_policy) fail("wrong policy");
   checkEntry(record.input_ref_point, section, "set_input_reference_point", "translation");
   checkEntry(record.input_expr_axes, section, "set_input_expression_axes", "rotation");
   checkEntry(record.output_ref_point, section, "set_output_reference_point", "translation");
@@ -170,10 +179,13 @@ bool sameRecord(const Record& a, const Record& b) {
            sameNumbers(x.translation, y.translation);
   };
   const auto same_rotation = [](const kivo::RotationEntry& x, const kivo::RotationEntry& y) {
-    return x.is_set == y.is_set && x.from_json == y.from_json && x.origin == y.origin && sameNumbers(x.rotation, y.rotation);
+    return x.is_set == y.is_set && x.from_json == y.from_json && x.origin == y.origin &&
+           sameNumbers(x.rotation, y.rotation);
   };
-  return a.name == b.name && a.policy == b.policy && same_translation(a.input_ref_point, b.input_ref_point) &&
-         same_rotation(a.input_expr_axes, b.input_expr_axes) && same_translation(a.output_ref_point, b.output_ref_point) &&
+  return a.name == b.name && a.policy == b.policy &&
+         same_translation(a.input_ref_point, b.input_ref_point) &&
+         same_rotation(a.input_expr_axes, b.input_expr_axes) &&
+         same_translation(a.output_ref_point, b.output_ref_point) &&
          same_rotation(a.output_expr_axes, b.output_expr_axes);
 }
 
@@ -237,7 +249,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::optional<json> document;
   std::string document_error;
   try {
-    std::istringstream text(std::string(reinterpret_cast<const char*>(data), size));
+    std::istringstream text(size == 0 ? std::string()
+                                      : std::string(reinterpret_cast<const char*>(data), size));
     json value;
     text >> value;
     document = std::move(value);
