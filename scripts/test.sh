@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Sets everything up (scripts/setup.sh), then runs every test: the C++ suites with CTest and the
-# Python suite with pytest against the modules in build/python_modules.
+# Python suite with pytest against the modules in build/python_modules; then the same C++ and
+# Python tests again, built with AddressSanitizer and UndefinedBehaviorSanitizer in build-asan/,
+# with the replay of the fuzz corpus (scripts/test_sanitized.sh).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 bash "$root/scripts/setup.sh"
@@ -9,3 +11,4 @@ echo "== C++ tests"
 echo "== Python tests"
 cd "$root"
 PYTHONPATH="$root/build/python_modules" "$root/.venv/bin/python" -m pytest -q tests/python
+bash "$root/scripts/test_sanitized.sh"
