@@ -4,7 +4,7 @@ type-checked with `mypy --strict` against its stubs.
 The wheel and its venvs are kept in build/wheel-cache/<key>, where the key is a hash of all that
 goes into the wheel (sources, CMake files, pyproject.toml, README.md, the pinned build tools and the
 interpreter): a run with nothing changed reuses them, and a clean clone builds them. The wheel's
-CMake tree is kept in build/wheel-build, so a changed state rebuilds only what changed.
+CMake tree is kept in build/wheel-build/<wheel tag>, so a changed state rebuilds only what changed.
 Slow the first time (a full Release build); deselect with `-m "not packaging"`.
 """
 import hashlib
@@ -25,6 +25,8 @@ CACHE = REPO / "build" / "wheel-cache"
 WHEEL_INPUTS = ["CMakeLists.txt", "pyproject.toml", "README.md", "requirements.txt", "cmake",
                 "kivo_control", "tf_utils", "python"]
 SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
+# scikit-build-core fills in the wheel tag.
+WHEEL_BUILD = REPO / "build" / "wheel-build" / "{wheel_tag}"
 
 SMOKE = """
 import array, importlib.util, math, kivo_control, kivo_tf_utils_ext as e
@@ -97,7 +99,7 @@ def packaged():
             if old.name != "mypy-cache":
                 shutil.rmtree(old)
         check_call(sys.executable, "-m", "pip", "wheel", "--no-build-isolation", "--no-deps",
-                   "--disable-pip-version-check", "-C", f"build-dir={REPO / 'build' / 'wheel-build'}",
+                   "--disable-pip-version-check", "-C", f"build-dir={WHEEL_BUILD}",
                    "-w", entry / "dist", REPO)
         (wheel,) = (entry / "dist").glob("kivo_tf_utils-1.0.0-*.whl")
         make_venv(entry / "venv", wheel)
