@@ -64,7 +64,7 @@ bool BlockFrame::allEntriesSet() const noexcept {
          config_.output_ref_point.is_set && config_.output_expr_axes.is_set;
 }
 
-KivoControlReturnCode BlockFrame::refuse(std::string_view reason) const {
+KivoControlReturnCode BlockFrame::refuse(std::string_view reason) const noexcept {
   writeDiagnosticLine({class_name_, ": ", reason});
   // Policies up to SoftRt are lenient; every greater value, named or not, is strict.
   const auto policy = static_cast<std::uint32_t>(config_.policy);
@@ -73,7 +73,7 @@ KivoControlReturnCode BlockFrame::refuse(std::string_view reason) const {
              : KivoControlReturnCode::Error;
 }
 
-void BlockFrame::reportException(const std::exception& e) const {
+void BlockFrame::reportException(const std::exception& e) const noexcept {
   writeDiagnosticLine({class_name_, "::update exception: ", e.what()});
 }
 

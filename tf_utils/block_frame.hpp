@@ -104,8 +104,8 @@ class BlockFrame {
                     const Values& values);
 
   bool allEntriesSet() const noexcept;
-  KivoControlReturnCode refuse(std::string_view reason) const;
-  void reportException(const std::exception& e) const;
+  KivoControlReturnCode refuse(std::string_view reason) const noexcept;
+  void reportException(const std::exception& e) const noexcept;
 
   KivoTfConfigInternal config_;
   MovingEntries moving_;

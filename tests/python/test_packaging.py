@@ -1,19 +1,36 @@
-"""The wheel: built from the source tree, installed into a fresh venv, imported from elsewhere.
+"""The wheel: built from the source tree, installed into fresh venvs, imported from elsewhere, and
+type-checked with `mypy --strict` against its stubs.
 
-Slow (a full Release build); deselect with `-m "not packaging"`.
+The wheel and its venvs are kept in build/wheel-cache/<key>, where the key is a hash of all that
+goes into the wheel (sources, CMake files, pyproject.toml, README.md, the pinned build tools and the
+interpreter): a run with nothing changed reuses them, and a clean clone builds them. The wheel's
+CMake tree is kept in build/wheel-build/<wheel tag>, so a changed state rebuilds only what changed.
+Slow the first time (a full Release build); deselect with `-m "not packaging"`.
 """
+import hashlib
+import shutil
 import subprocess
 import sys
 import sysconfig
 import zipfile
+from dataclasses import dataclass
+from email.parser import Parser
 from pathlib import Path
 
 import pytest
 
 REPO = Path(__file__).resolve().parents[2]
+CACHE = REPO / "build" / "wheel-cache"
+# What the wheel is made of; `cmake` in case shared CMake modules live there.
+WHEEL_INPUTS = ["CMakeLists.txt", "pyproject.toml", "README.md", "requirements.txt", "cmake",
+                "kivo_control", "tf_utils", "python"]
+SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
+# scikit-build-core fills in the wheel tag.
+WHEEL_BUILD = REPO / "build" / "wheel-build" / "{wheel_tag}"
 
 SMOKE = """
-import array, math, kivo_control, kivo_tf_utils_ext as e
+import array, importlib.util, math, kivo_control, kivo_tf_utils_ext as e
+assert importlib.util.find_spec("numpy") is None, "the venv should hold the wheel only"
 h = math.sqrt(0.5)
 w = e.KivoTfWrench()
 w.set_input_reference_point("moving_frame", [0.1, 0, 0])
@@ -29,31 +46,123 @@ print(e.__file__, kivo_control.__file__, sep="|")
 """
 
 
-def check_call(*cmd):
-    res = subprocess.run([str(c) for c in cmd], capture_output=True, text=True, timeout=600)
+def check_call(*cmd, cwd=None):
+    res = subprocess.run([str(c) for c in cmd], capture_output=True, text=True, timeout=900,
+                         cwd=cwd)
     assert res.returncode == 0, f"{cmd}\n{res.stdout}\n{res.stderr}"
+    return res
+
+
+def wheel_key():
+    """Hash of the interpreter and of every file that goes into the wheel, names included."""
+    digest = hashlib.sha256(f"{sys.version}|{SUFFIX}".encode())
+    for top in WHEEL_INPUTS:
+        path = REPO / top
+        files = sorted(p for p in path.rglob("*") if p.is_file()) if path.is_dir() else [path]
+        for file in files:
+            if file.exists() and "__pycache__" not in file.parts:
+                data = file.read_bytes()
+                digest.update(f"{file.relative_to(REPO)}\0{len(data)}\0".encode() + data)
+    return digest.hexdigest()[:16]
+
+
+def pinned(name):
+    for line in (REPO / "requirements.txt").read_text().splitlines():
+        if line.startswith(f"{name}=="):
+            return line.strip()
+    raise LookupError(name)
+
+
+def make_venv(path, *packages):
+    """A venv holding only `packages`, installed by this interpreter's pip."""
+    check_call(sys.executable, "-m", "venv", "--without-pip", path)
+    python = path / "bin" / "python"
+    check_call(sys.executable, "-m", "pip", "--python", python, "install", "--no-deps",
+               "--disable-pip-version-check", "--quiet", *packages)
+    return python
+
+
+@dataclass(frozen=True)
+class Packaged:
+    wheel: Path
+    python: Path         # a venv with the wheel only
+    typing_python: Path  # a venv with the wheel and NumPy (whose types the demo uses)
+
+
+@pytest.fixture(scope="session")
+def packaged():
+    pytest.importorskip("scikit_build_core")
+    pytest.importorskip("nanobind")
+    entry = CACHE / wheel_key()
+    if not (entry / "complete").exists():
+        for old in CACHE.glob("*"):
+            if old.name != "mypy-cache":
+                shutil.rmtree(old)
+        check_call(sys.executable, "-m", "pip", "wheel", "--no-build-isolation", "--no-deps",
+                   "--disable-pip-version-check", "-C", f"build-dir={WHEEL_BUILD}",
+                   "-w", entry / "dist", REPO)
+        (wheel,) = (entry / "dist").glob("kivo_tf_utils-1.0.0-*.whl")
+        make_venv(entry / "venv", wheel)
+        make_venv(entry / "typing-venv", wheel, pinned("numpy"))
+        (entry / "complete").touch()
+    (wheel,) = (entry / "dist").glob("kivo_tf_utils-1.0.0-*.whl")
+    return Packaged(wheel, entry / "venv" / "bin" / "python",
+                    entry / "typing-venv" / "bin" / "python")
 
 
 @pytest.mark.packaging
-def test_wheel_installs_into_fresh_venv(tmp_path, run_python):
-    pytest.importorskip("scikit_build_core")
-    pytest.importorskip("nanobind")
-    dist, venv, elsewhere = tmp_path / "dist", tmp_path / "venv", tmp_path / "elsewhere"
-    check_call(sys.executable, "-m", "pip", "wheel", "--no-build-isolation", "--no-deps",
-               "--disable-pip-version-check", "-w", dist, REPO)
-    (wheel,) = dist.glob("kivo_tf_utils-1.0.0-*.whl")
-    suffix = sysconfig.get_config_var("EXT_SUFFIX")
-    names = {n for n in zipfile.ZipFile(wheel).namelist() if ".dist-info/" not in n}
-    assert names == {f"kivo_tf_utils_ext{suffix}", f"kivo_control{suffix}",
-                     "cpp_lib/lib/libKivoTfUtils.so"}
+def test_wheel_contents_and_metadata(packaged):
+    with zipfile.ZipFile(packaged.wheel) as wheel:
+        names = {n for n in wheel.namelist() if ".dist-info/" not in n}
+        (metadata_name,) = [n for n in wheel.namelist() if n.endswith(".dist-info/METADATA")]
+        metadata = Parser().parsestr(wheel.read(metadata_name).decode())
+        stubs = {n: wheel.read(n).decode() for n in names if n.endswith(".pyi")}
+    required = {f"kivo_tf_utils_ext{SUFFIX}", f"kivo_control{SUFFIX}", "cpp_lib/lib/libKivoTfUtils.so",
+                "kivo_tf_utils_ext-stubs/__init__.pyi", "kivo_control-stubs/__init__.pyi"}
+    assert required <= names
+    # The pure-Python tools package may ride along; nothing else may.
+    assert all(n.startswith("kivo_tf_tools/") for n in names - required), names - required
 
+    assert metadata["Requires-Python"] == ">=3.11"
+    assert metadata["Description-Content-Type"] == "text/markdown"
+    assert metadata.get_payload().startswith("# kivo tf utils\n")
+    assert "robotics" in metadata["Keywords"].split(",")
+    classifiers = metadata.get_all("Classifier")
+    for classifier in ("Programming Language :: C++", "Operating System :: POSIX :: Linux",
+                       "Programming Language :: Python :: 3.11"):
+        assert classifier in classifiers
+
+    # Arrays are typed as buffers, and the stubs import nothing the modules do not.
+    for name, text in stubs.items():
+        assert "numpy" not in text and "NDArray" not in text, name
+    # Two array parameters in each of the four blocks' update.
+    assert stubs["kivo_tf_utils_ext-stubs/__init__.pyi"].count(
+        "Annotated[Buffer | _DLPackArray, dict(dtype='float64', shape=(") == 4 * 2
+
+
+@pytest.mark.packaging
+def test_wheel_installs_into_fresh_venv(packaged, tmp_path, run_python):
     # A plain venv: nothing of the build tree or of the test environment is visible to it.
-    check_call(sys.executable, "-m", "venv", venv)
-    python = venv / "bin" / "python"
-    check_call(python, "-m", "pip", "install", "--no-deps", "--no-index",
-               "--disable-pip-version-check", wheel)
-    elsewhere.mkdir()
-    res = run_python(SMOKE, cwd=elsewhere, python=python)
+    res = run_python(SMOKE, cwd=tmp_path, python=packaged.python)
     assert res.returncode == 0, res.stderr
+    venv = packaged.python.parents[1]
     assert all(f.startswith(str(venv)) for f in res.stdout.strip().split("|")), res.stdout
     assert "leaked" not in res.stderr
+
+
+@pytest.mark.packaging
+@pytest.mark.parametrize("script", ["tests/python/typed_usage.py", "examples/demo.py"])
+def test_installed_stubs_pass_mypy_strict(packaged, tmp_path, script):
+    # Run from an empty folder so that only the installed packages can satisfy the imports.
+    res = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--python-executable", str(packaged.typing_python),
+         "--cache-dir", str(CACHE / "mypy-cache"), str(REPO / script)],
+        cwd=tmp_path, capture_output=True, text=True, timeout=600)
+    assert res.returncode == 0, res.stdout + res.stderr
+
+
+@pytest.mark.packaging
+def test_typed_usage_runs_against_the_wheel(packaged, tmp_path):
+    res = subprocess.run([str(packaged.python), str(REPO / "tests/python/typed_usage.py")],
+                         cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert res.returncode == 0, res.stdout + res.stderr
