@@ -1,5 +1,6 @@
 """The demos (C++ and Python): entries first, the refusal before the first transform, the worked
 examples on the first successful cycle, tables within 100 columns, and both print the same."""
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -26,7 +27,7 @@ REFUSALS = [
 
 def run_demo(command, layout_dir):
     result = subprocess.run([*map(str, command), str(CONFIG)], capture_output=True, text=True,
-                            timeout=60, env={"PYTHONPATH": str(layout_dir)})
+                            timeout=60, env={**os.environ, "PYTHONPATH": str(layout_dir)})
     assert result.returncode == 0, result.stderr
     return result.stdout, result.stderr
 
