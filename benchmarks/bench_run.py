@@ -3,8 +3,9 @@ transform columns, through the wrench block of examples/kivo_tf_config.json.
 
 Run from the repository after scripts/setup.sh:
     PYTHONPATH=build/python_modules .venv/bin/python benchmarks/bench_run.py [--rows N]
-Prints the rows per second, the total seconds and the CPU seconds of the `python -m kivo_tf_tools run` process
-(start-up, reading, 1 update per row, writing), and the ratio to the 15 s goal for 1,000,000 rows.
+Prints the rows per second, the total and the CPU seconds of the `python -m kivo_tf_tools run`
+process (start-up, reading, one update per row, writing), and the ratio to the 15 s goal for
+1,000,000 rows.
 """
 from __future__ import annotations
 

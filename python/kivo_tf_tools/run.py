@@ -43,7 +43,8 @@ example:
   `-` reads standard input or writes standard output.
 
 exit status: 0 every row read (refused rows included; see the status column and the summary),
-2 an unusable configuration or input (the output file is then not written)
+2 an unusable configuration or input: OUT.csv is then left as it was (with --output -, the rows
+before the bad one have been written)
 """
 
 CHUNK_ROWS = 65536
@@ -169,7 +170,8 @@ def _numbers(np: Any, chunk: _Chunk, columns: tuple[int, ...], layout: Layout,
                 try:
                     float(row[column])
                 except ValueError:
-                    what = "missing" if not row[column].strip() else f"'{row[column]}' is not a number"
+                    text = row[column]
+                    what = f"'{text}' is not a number" if text.strip() else "missing"
                     raise RunError(f"{source}: line {chunk.line(k)}: column "
                                    f"'{layout.header[column]}': {what}") from None
         raise

@@ -43,9 +43,16 @@ def test_wheel_installs_into_fresh_venv(tmp_path, run_python):
                "--disable-pip-version-check", "-w", dist, REPO)
     (wheel,) = dist.glob("kivo_tf_utils-1.0.0-*.whl")
     suffix = sysconfig.get_config_var("EXT_SUFFIX")
-    names = {n for n in zipfile.ZipFile(wheel).namelist() if ".dist-info/" not in n}
+    archive = zipfile.ZipFile(wheel)
+    names = {n for n in archive.namelist() if ".dist-info/" not in n}
+    tools = {f"kivo_tf_tools/{p.name}" for p in (REPO / "python" / "kivo_tf_tools").glob("*.py")}
+    assert {"kivo_tf_tools/__init__.py", "kivo_tf_tools/cli.py", "kivo_tf_tools/_deps.py"} <= tools
     assert names == {f"kivo_tf_utils_ext{suffix}", f"kivo_control{suffix}",
-                     "cpp_lib/lib/libKivoTfUtils.so"}
+                     "cpp_lib/lib/libKivoTfUtils.so", *tools}
+    (entry_points,) = [n for n in archive.namelist() if n.endswith(".dist-info/entry_points.txt")]
+    assert "kivo-tf = kivo_tf_tools.cli:main" in archive.read(entry_points).decode()
+    (metadata,) = [n for n in archive.namelist() if n.endswith(".dist-info/METADATA")]
+    assert "Requires-Dist: numpy==2.4.6; extra == \"tools\"" in archive.read(metadata).decode()
 
     # A plain venv: nothing of the build tree or of the test environment is visible to it.
     check_call(sys.executable, "-m", "venv", venv)
@@ -57,3 +64,20 @@ def test_wheel_installs_into_fresh_venv(tmp_path, run_python):
     assert res.returncode == 0, res.stderr
     assert all(f.startswith(str(venv)) for f in res.stdout.strip().split("|")), res.stdout
     assert "leaked" not in res.stderr
+
+    # The console script, without the optional extra (installed with --no-deps): `check` works,
+    # `run` says in one line how to get NumPy.
+    kivo_tf = venv / "bin" / "kivo-tf"
+    example = REPO / "examples" / "kivo_tf_config.json"
+    res = subprocess.run([kivo_tf, "check", example], cwd=elsewhere, capture_output=True,
+                         text=True, timeout=120)
+    assert res.returncode == 0, res.stdout + res.stderr
+    assert res.stdout.splitlines()[-1] == (
+        f"{example}: 4 sections checked: 0 errors, 0 warnings, 4 notes")
+    res = subprocess.run([kivo_tf, "run", example, "tf_wrench_config", "--input", "-",
+                          "--output", "-"], cwd=elsewhere, capture_output=True, text=True,
+                         input="fx,fy,fz,tx,ty,tz\n", timeout=120)
+    assert res.returncode == 2
+    assert res.stderr.splitlines() == ["kivo-tf run: error: kivo-tf run needs numpy, which is not "
+                                       "installed: pip install 'kivo-tf-utils[tools]' (from a "
+                                       "checkout: pip install '.[tools]')"]
