@@ -199,26 +199,22 @@ def _copied(rows: list[list[str]], column: int) -> list[str]:
 class _Progress:
     """A progress line on stderr, only when stderr is a terminal and the run takes a while."""
 
-    def __init__(self, stream: TextIO, total_bytes: int | None, position: Any) -> None:
+    def __init__(self, stream: TextIO, total_bytes: int | None) -> None:
         self._stream = stream
-        self._total = total_bytes
-        self._position = position
+        self.total_bytes = total_bytes
         self._start = time.monotonic()
         self._shown = False
         self._active = stream.isatty()
 
-    def update(self, rows: int) -> None:
+    def update(self, rows: int, done_bytes: int | None) -> None:
+        """`rows` written so far, which end at byte `done_bytes` of the input when known."""
         if not self._active or time.monotonic() - self._start < 0.5:
             return
         text = f"{rows:,} rows"
-        if self._total:
-            try:
-                share = min(1.0, self._position() / self._total)
-            except (OSError, ValueError):
-                share = None
-            if share is not None:
-                filled = int(share * 30)
-                text = f"[{'#' * filled}{'.' * (30 - filled)}] {share:4.0%}  {text}"
+        if self.total_bytes and done_bytes is not None:
+            share = min(1.0, done_bytes / self.total_bytes)
+            filled = int(share * 30)
+            text = f"[{'#' * filled}{'.' * (30 - filled)}] {share:4.0%}  {text}"
         self._stream.write(f"\rkivo-tf run: {text}")
         self._stream.flush()
         self._shown = True
@@ -394,11 +390,12 @@ def worker_count() -> int:
 
 def transform(block: Any, config: str, section: str, source: TextIO, sink: TextIO,
               source_name: str, progress: _Progress | None = None,
-              processes: int | None = None) -> Totals:
+              processes: int | None = None, position: Any = None) -> Totals:
     """Reads the log from `source` and writes the transformed log to `sink`. An input of more
     than one chunk is transformed by `processes` worker processes (one per core by default),
     each with its own block loaded from `config`; rows are independent, since each row sets the
-    transform before its update. Raises RunError."""
+    transform before its update. `position()`, when given, is the byte offset read so far, for
+    the progress line. Raises RunError."""
     require("numpy", "run")
     block_class = SECTIONS[section]
     header_reader = csv.reader(source)
@@ -410,7 +407,14 @@ def transform(block: Any, config: str, section: str, source: TextIO, sink: TextI
         layout = plan_columns(header, SIGNAL_COLUMNS[block_class], takes_tf, block_class)
         csv.writer(sink, lineterminator="\n").writerow(layout.output_header)
 
-        chunks = _line_chunks(source, header_reader.line_num + 1)
+        ends: deque[int | None] = deque()  # input offset at the end of each chunk read
+
+        def marked(chunks: Iterator[tuple[int, list[str]]]) -> Iterator[tuple[int, list[str]]]:
+            for chunk in chunks:
+                ends.append(position() if position is not None else None)
+                yield chunk
+
+        chunks = marked(_line_chunks(source, header_reader.line_num + 1))
         head = list(itertools.islice(chunks, 2))
         processes = worker_count() if processes is None else processes
         runner = _ChunkRunner(block, block_class, layout, source_name)
@@ -425,8 +429,9 @@ def transform(block: Any, config: str, section: str, source: TextIO, sink: TextI
             for text, chunk_totals in results:
                 sink.write(text)
                 totals.add(chunk_totals)
+                done_bytes = ends.popleft()
                 if progress is not None:
-                    progress.update(totals.rows)
+                    progress.update(totals.rows, done_bytes)
         finally:
             runner.close()
     except UnicodeDecodeError as error:
@@ -491,10 +496,10 @@ def run(args: argparse.Namespace) -> int:
                 except OSError as error:
                     raise RunError(f"cannot write {args.output}: {error.strerror}") from error
                 sink = output.stream
-            progress = _Progress(sys.stderr, size, position)
+            progress = _Progress(sys.stderr, size)
             try:
                 totals = transform(block, args.config, args.section, source, sink,
-                                   source_name, progress)
+                                   source_name, progress, position=position)
             finally:
                 progress.clear()
             if output is not None:
