@@ -33,6 +33,14 @@ example:
 exit status: 0 no warning or error, 1 warnings only, 2 an error (or unusable input)
 """
 
+DESCRIPTION = """\
+Load each section of CONFIG.json with the library's own loader and report its errors verbatim,
+then what the loader accepts without a word: unknown members, origins that are not exactly
+fixed_frame or moving_frame, rotations that are not unit quaternions, unknown policies, entries
+left unset, entries in the moving frame. One finding per line, FILE: LOCATION: LEVEL: MESSAGE,
+then a one-line summary.
+"""
+
 NORM_TOLERANCE = 1e-6
 LEVELS = ("error", "warning", "note")
 POSE_SECTION = "tf_pose_config"
@@ -156,10 +164,10 @@ class _Checker:
             document = read_document(self.path)
         except ConfigError as error:
             # The library's own message when it fails to read the file too; a file that only
-            # Python refuses is reported with Python's.
+            # Python refuses (the library then fails on a section, if at all) with Python's.
             loaded, message, _ = self.library_load(only or next(iter(SECTIONS)))
-            library_refuses = not loaded and (
-                "parse_error" in message or message.startswith("Could not open config file"))
+            library_refuses = not loaded and not any(
+                kind in message for kind in ("out_of_range", "type_error", "other_error"))
             self.add("", "error", message if library_refuses else str(error))
             return
         if not isinstance(document, dict):
@@ -311,10 +319,7 @@ def summary(path: str, findings: Sequence[Finding], sections: int) -> str:
 def add_parser(subparsers: Any) -> None:
     parser = subparsers.add_parser(
         "check", help="report what the library would do with a configuration file",
-        description="Load each section of CONFIG.json with the library's own loader and report "
-                    "errors, then what the loader accepts silently (unknown members, origins, "
-                    "non-unit rotations, policies, unset and moving-frame entries), one line "
-                    "per finding: FILE: LOCATION: LEVEL: MESSAGE, then a one-line summary.",
+        description=DESCRIPTION,
         epilog=EXAMPLE, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("config", metavar="CONFIG.json", help="the configuration file")
     parser.add_argument("--section", choices=list(SECTIONS), metavar="NAME",

@@ -47,6 +47,19 @@ exit status: 0 every row read (refused rows included; see the status column and 
 before the bad one have been written)
 """
 
+DESCRIPTION = """\
+Transform a recorded CSV log through the block of SECTION in CONFIG.json, one update per row.
+
+The header names the signal's columns as the block does:
+""" + "".join(f"  {cls:<13} {','.join(cols)}\n" for cls, cols in SIGNAL_COLUMNS.items()) + f"""\
+With the seven columns {','.join(TF_COLUMNS)}
+each row first sets the fixed-to-moving-frame transform (wrench, twist and IMU blocks). Every
+other column is copied through in its place (the tf_ columns are not). The output has the copied
+columns, the transformed signal under the same names and a status column (Ok, NotReady, Error);
+a refused row holds zeros.
+The library's line on stderr for each refused row is counted and summarised at the end.
+"""
+
 CHUNK_ROWS = 65536
 STATUS_COLUMN = "status"
 SHOWN_LIBRARY_LINES = 5
@@ -463,11 +476,7 @@ def _summary(totals: Totals, seconds: float) -> list[str]:
 def add_parser(subparsers: Any) -> None:
     parser = subparsers.add_parser(
         "run", help="transform a recorded CSV log through the real block",
-        description="Transform a recorded log through the block of SECTION of CONFIG.json, "
-                    "one update per row. Signal columns: " + "; ".join(
-                        f"{cls}: {','.join(cols)}" for cls, cols in SIGNAL_COLUMNS.items())
-                    + ". With the seven columns " + ",".join(TF_COLUMNS) + " each row first "
-                    "sets the fixed-to-moving-frame transform. Other columns are copied through.",
+        description=DESCRIPTION,
         epilog=EXAMPLE, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("config", metavar="CONFIG.json", help="the configuration file")
     parser.add_argument("section", choices=list(SECTIONS), metavar="SECTION",
