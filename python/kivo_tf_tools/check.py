@@ -140,6 +140,11 @@ class _Checker:
     def add(self, location: str, level: str, message: str) -> None:
         self.findings.append(Finding(self.path, location, level, message))
 
+    def repeated(self, location: str, obj: dict[str, Any]) -> None:
+        for member in getattr(obj, "repeated", ()):
+            self.add(f"{location}.{member}" if location else member, "warning",
+                     "given more than once: the loader uses the last one")
+
     def unknown(self, location: str, member: str, known: Sequence[str]) -> None:
         self.add(f"{location}.{member}" if location else member, "warning",
                  f"unknown member '{member}' is ignored by the loader"
@@ -175,6 +180,8 @@ class _Checker:
             self.add("", "error", message if not loaded else
                      f"the file holds {_json_kind(document)}, not an object of sections")
             return
+        if only is None:
+            self.repeated("", document)
         if only is not None:
             if only not in document:
                 others = [k for k in document if k not in SECTIONS]
@@ -205,6 +212,7 @@ class _Checker:
                          "the loader reads it as a section with nothing set")
                 self.unset_notes(name, {}, "best_effort")
             return
+        self.repeated(name, raw)
         for member in raw:
             if member not in SECTION_KEYS:
                 self.unknown(name, member, SECTION_KEYS)
@@ -230,6 +238,7 @@ class _Checker:
         location = f"{name}.{key}"
         vector_key = VECTOR_KEY[key]
         other_key = "rotation" if vector_key == "translation" else "translation"
+        self.repeated(location, entry)
         for member in entry:
             if member == other_key:
                 kind = "a reference point" if vector_key == "translation" else "expression axes"

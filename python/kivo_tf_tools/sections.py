@@ -87,6 +87,21 @@ class Section:
     raw: dict[str, Any] = field(default_factory=dict)  # the section object as parsed
 
 
+class JsonObject(dict):  # type: ignore[type-arg]
+    """A parsed JSON object; `repeated` names the members the file gives more than once (the
+    last one counts, for the library as for Python)."""
+
+    repeated: tuple[str, ...] = ()
+
+
+def _object(pairs: list[tuple[str, Any]]) -> JsonObject:
+    obj = JsonObject(pairs)
+    if len(obj) != len(pairs):
+        seen: set[str] = set()
+        obj.repeated = tuple(dict.fromkeys(k for k, _ in pairs if k in seen or seen.add(k)))
+    return obj
+
+
 def _reject_constant(name: str) -> Any:
     raise ValueError(f"{name} is not JSON")
 
@@ -94,7 +109,7 @@ def _reject_constant(name: str) -> Any:
 def read_document(path: str) -> Any:
     """The first JSON value of the file, read as the library reads it: a UTF-8 byte-order mark is
     skipped, whatever follows the first value is ignored, and NaN or Infinity (which Python's
-    json module would accept) is refused. Raises ConfigError."""
+    json module would accept) is refused. Objects are JsonObject. Raises ConfigError."""
     try:
         with open(path, encoding="utf-8-sig") as stream:
             text = stream.read()
@@ -102,7 +117,8 @@ def read_document(path: str) -> Any:
         raise ConfigError(f"cannot read {path}: {error}") from error
     try:
         stripped = text.lstrip(" \t\r\n")
-        document, _ = json.JSONDecoder(parse_constant=_reject_constant).raw_decode(stripped)
+        document, _ = json.JSONDecoder(
+            parse_constant=_reject_constant, object_pairs_hook=_object).raw_decode(stripped)
     except (json.JSONDecodeError, ValueError) as error:
         raise ConfigError(f"{path} is not JSON: {error}") from error
     return document

@@ -249,3 +249,15 @@ def test_check_needs_neither_numpy_nor_matplotlib(tmp_path):
                             cwd=tmp_path, env=env, timeout=60)
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines()[-1].endswith("0 errors, 0 warnings, 4 notes")
+
+
+def test_repeated_member_is_a_warning_and_the_last_one_counts(check, write, ext):
+    text = json.dumps({"tf_wrench_config": wrench_section(set_input_reference_point=None)})
+    text = text.replace('"policy": "soft_rt"', '"policy": "soft_rt", "policy": "strict_rt"')
+    path = write(text)
+    status, lines, _ = check(path)
+    assert status == 1
+    assert findings(lines)["tf_wrench_config.policy"] == [
+        ("warning", "given more than once: the loader uses the last one")]
+    block = ext.KivoTfWrench(path)  # refuses with strict_rt's code, not soft_rt's
+    assert block.update(np.zeros(6), np.zeros(6)).name == "Error"
