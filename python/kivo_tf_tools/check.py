@@ -185,7 +185,8 @@ class _Checker:
         if only is not None:
             if only not in document:
                 others = [k for k in document if k not in SECTIONS]
-                hint = _did_you_mean(only, others).replace("did you mean", "the file has")
+                close = difflib.get_close_matches(only, others, n=1, cutoff=0.6)
+                hint = f" (it has '{close[0]}')" if close else ""
                 self.add("", "error", f"the file has no section '{only}'{hint}")
                 return
             names = [only]
@@ -290,11 +291,12 @@ class _Checker:
         listed = ", ".join(moving)
         verb = "uses" if len(moving) == 1 else "use"
         if name == POSE_SECTION:
-            inputs = [k for k in moving if k != "set_input_expression_axes"]
-            if not inputs:
+            # Input expression axes in the moving frame have their own warning.
+            placed = [k for k in moving if k != "set_input_expression_axes"]
+            if not placed:
                 return
-            listed = ", ".join(inputs)
-            verb = "uses" if len(inputs) == 1 else "use"
+            listed = ", ".join(placed)
+            verb = "uses" if len(placed) == 1 else "use"
             self.add(name, "note", f"{listed} {verb} the moving frame, which for the pose block "
                      "is the body whose pose is the input: it follows the input pose at every "
                      "update (there is no transform to set)")
