@@ -23,16 +23,23 @@ class LibraryStderr:
         self._saved: int | None = None
 
     def __enter__(self) -> LibraryStderr:
-        sys.stderr.flush()
-        self._saved = os.dup(2)
+        if sys.stderr is not None:
+            sys.stderr.flush()
+        try:
+            self._saved = os.dup(2)
+        except OSError:  # descriptor 2 is closed: leave it closed afterwards
+            self._saved = -1
         os.dup2(self._file.fileno(), 2)
         return self
 
     def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
                  tb: TracebackType | None) -> None:
         assert self._saved is not None
-        os.dup2(self._saved, 2)
-        os.close(self._saved)
+        if self._saved >= 0:
+            os.dup2(self._saved, 2)
+            os.close(self._saved)
+        else:
+            os.close(2)
         self._saved = None
 
     def take(self) -> list[str]:
