@@ -15,15 +15,14 @@ class MissingDependency(Exception):
     """A module of the tools' optional extra is not installed; the message says how to get it."""
 
 
-def require(module: str, command: str) -> ModuleType:
-    """Imports `module` (e.g. "numpy", "matplotlib.figure") for the subcommand `command` (e.g.
-    "run"). Raises MissingDependency, whose message is one line for the user, when it cannot be
-    imported; `kivo_tf_tools.cli.main` prints it and exits with status 2."""
+def require(module: str) -> ModuleType:
+    """Imports `module` (e.g. "numpy", "matplotlib.figure") of the optional extra. Raises
+    MissingDependency, whose message is one line for the user, when it cannot be imported;
+    `kivo_tf_tools.cli.main` prints it after "kivo-tf COMMAND: error: " and exits with status 2."""
     try:
         return importlib.import_module(module)
     except ImportError as error:
         top = module.partition(".")[0]
         missing = isinstance(error, ModuleNotFoundError) and error.name in (top, module)
         detail = "is not installed" if missing else f"cannot be imported ({error})"
-        raise MissingDependency(
-            f"kivo-tf {command} needs {top}, which {detail}: {INSTALL_HINT}") from error
+        raise MissingDependency(f"{top} is needed and {detail}: {INSTALL_HINT}") from error

@@ -302,7 +302,7 @@ class _ChunkRunner:
     def __init__(self, block: Any, block_class: str, layout: Layout, source_name: str) -> None:
         import kivo_control
 
-        self.np = require("numpy", "run")
+        self.np = require("numpy")
         self.block = block
         self.layout = layout
         self.source_name = source_name
@@ -409,7 +409,7 @@ def transform(block: Any, config: str, section: str, source: TextIO, sink: TextI
     each with its own block loaded from `config`; rows are independent, since each row sets the
     transform before its update. `position()`, when given, is the byte offset read so far, for
     the progress line. Raises RunError."""
-    require("numpy", "run")
+    require("numpy")
     block_class = SECTIONS[section]
     header_reader = csv.reader(source)
     try:
@@ -489,7 +489,7 @@ def add_parser(subparsers: Any) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
-    require("numpy", "run")
+    require("numpy")
     block = load_block(args.config, args.section)
     start = time.perf_counter()
     output: _AtomicOutput | None = None

@@ -78,6 +78,6 @@ def test_wheel_installs_into_fresh_venv(tmp_path, run_python):
                           "--output", "-"], cwd=elsewhere, capture_output=True, text=True,
                          input="fx,fy,fz,tx,ty,tz\n", timeout=120)
     assert res.returncode == 2
-    assert res.stderr.splitlines() == ["kivo-tf run: error: kivo-tf run needs numpy, which is not "
-                                       "installed: pip install 'kivo-tf-utils[tools]' (from a "
-                                       "checkout: pip install '.[tools]')"]
+    assert res.stderr.splitlines() == ["kivo-tf run: error: numpy is needed and is not installed: "
+                                       "pip install 'kivo-tf-utils[tools]' (from a checkout: pip "
+                                       "install '.[tools]')"]

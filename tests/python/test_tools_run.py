@@ -225,8 +225,8 @@ def test_missing_numpy_gives_one_line(run_tool, tmp_path, monkeypatch):
     source = write_csv(tmp_path / "in.csv", WRENCH, [["0"] * 6])
     status, err = run_tool(EXAMPLE, "tf_wrench_config", source, tmp_path / "out.csv")
     assert status == 2
-    assert err == ("kivo-tf run: error: kivo-tf run needs numpy, which is not installed: pip "
-                   "install 'kivo-tf-utils[tools]' (from a checkout: pip install '.[tools]')\n")
+    assert err == ("kivo-tf run: error: numpy is needed and is not installed: pip install "
+                   "'kivo-tf-utils[tools]' (from a checkout: pip install '.[tools]')\n")
 
 
 def test_help_shows_an_example(capsys):
