@@ -163,9 +163,9 @@ def _line_chunks(source: TextIO, first_line: int) -> Iterator[tuple[int, list[st
         line += len(lines)
 
 
-def _numbers(np: Any, chunk: _Chunk, columns: tuple[int, ...], layout: Layout,
-             source: str) -> Any:
-    """The chunk's values of `columns` as an (n, len(columns)) float64 array. Raises RunError
+def _numbers(np: Any, chunk: _Chunk, layout: Layout, source: str) -> tuple[Any, list[float]]:
+    """The chunk's signal values as an (n, signal size) float64 array, and its transform values
+    as one flat list of floats (seven per row; empty without transform columns). Raises RunError
     naming the line of the first row that cannot be read."""
     width = len(layout.header)
     rows = chunk.rows
@@ -173,13 +173,20 @@ def _numbers(np: Any, chunk: _Chunk, columns: tuple[int, ...], layout: Layout,
         k = next(k for k, row in enumerate(rows) if len(row) != width)
         raise RunError(f"{source}: line {chunk.line(k)}: {len(rows[k])} values, expected "
                        f"{width} (one per column of the header)")
-    getter = operator.itemgetter(*columns)
+    size = len(layout.signal_index)
     try:
-        flat = np.fromiter(map(float, itertools.chain.from_iterable(map(getter, rows))),
-                           dtype=np.float64, count=len(rows) * len(columns))
+        signal_in = np.fromiter(
+            map(float, itertools.chain.from_iterable(
+                map(operator.itemgetter(*layout.signal_index), rows))),
+            dtype=np.float64, count=len(rows) * size).reshape(len(rows), size)
+        tf_values: list[float] = []
+        if layout.tf_index:
+            # Python floats, handed to set_fixed_to_moving_frame_tf as they are.
+            tf_values = list(map(float, itertools.chain.from_iterable(
+                map(operator.itemgetter(*layout.tf_index), rows))))
     except ValueError:
         for k, row in enumerate(rows):
-            for column in columns:
+            for column in layout.signal_index + layout.tf_index:
                 try:
                     float(row[column])
                 except ValueError:
@@ -188,7 +195,7 @@ def _numbers(np: Any, chunk: _Chunk, columns: tuple[int, ...], layout: Layout,
                     raise RunError(f"{source}: line {chunk.line(k)}: column "
                                    f"'{layout.header[column]}': {what}") from None
         raise
-    return flat.reshape(len(rows), len(columns))
+    return signal_in, tf_values
 
 
 def _quoted(field: str) -> str:
@@ -299,14 +306,13 @@ class Totals:
 class _ChunkRunner:
     """Transforms chunks of input lines into output text with one block."""
 
-    def __init__(self, block: Any, block_class: str, layout: Layout, source_name: str) -> None:
+    def __init__(self, block: Any, layout: Layout, source_name: str) -> None:
         import kivo_control
 
         self.np = require("numpy")
         self.block = block
         self.layout = layout
         self.source_name = source_name
-        self.width = len(SIGNAL_COLUMNS[block_class])
         self.names = {code: code.name
                       for code in kivo_control.KivoControlReturnCode.__members__.values()}
         self.capture = LibraryStderr()
@@ -317,7 +323,7 @@ class _ChunkRunner:
     def __call__(self, first_line: int, lines: list[str]) -> tuple[str, Totals]:
         """The output text of the rows in `lines` (which start on line `first_line`) and their
         totals. Raises RunError."""
-        np, layout, width = self.np, self.layout, self.width
+        np, layout = self.np, self.layout
         reader = csv.reader(lines)
         try:
             rows = list(reader)
@@ -327,17 +333,16 @@ class _ChunkRunner:
         chunk = _Chunk(rows, first_line)
         if not chunk.rows:
             return "", Totals()
-        values = _numbers(np, chunk, layout.signal_index + layout.tf_index, layout,
-                          self.source_name)
-        signal_in = np.ascontiguousarray(values[:, :width])
+        signal_in, tf_values = _numbers(np, chunk, layout, self.source_name)
         signal_out = np.zeros_like(signal_in)
         update = self.block.update
         with self.capture:
-            if layout.tf_index:
+            if tf_values:
                 set_tf = self.block.set_fixed_to_moving_frame_tf
                 codes = []
                 append = codes.append
-                for tf, row_in, row_out in zip(values[:, width:].tolist(), signal_in, signal_out):
+                for tf, row_in, row_out in zip(zip(*[iter(tf_values)] * len(TF_COLUMNS)),
+                                               signal_in, signal_out):
                     set_tf(tf)
                     append(update(row_in, row_out))
             else:
@@ -361,7 +366,7 @@ def _start_worker(config: str, section: str, layout: Layout, source_name: str) -
     with capture:
         block = load_block(config, section)
     capture.close()
-    _WORKER = _ChunkRunner(block, SECTIONS[section], layout, source_name)
+    _WORKER = _ChunkRunner(block, layout, source_name)
 
 
 def _work(first_line: int, lines: list[str]) -> tuple[str, Totals] | str:
@@ -430,7 +435,7 @@ def transform(block: Any, config: str, section: str, source: TextIO, sink: TextI
         chunks = marked(_line_chunks(source, header_reader.line_num + 1))
         head = list(itertools.islice(chunks, 2))
         processes = worker_count() if processes is None else processes
-        runner = _ChunkRunner(block, block_class, layout, source_name)
+        runner = _ChunkRunner(block, layout, source_name)
         try:
             if len(head) < 2 or processes < 2:
                 results: Iterator[tuple[str, Totals]] = itertools.starmap(
