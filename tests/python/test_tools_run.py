@@ -233,3 +233,29 @@ def test_help_shows_an_example(capsys):
     with pytest.raises(SystemExit):
         main(["run", "--help"])
     assert "kivo-tf run examples/kivo_tf_config.json tf_wrench_config" in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("line_end, label", [("\n", "a"), ("\r\n", "a"), ("\n", '"a,b"'),
+                                             ("\r", "a")])
+def test_line_ends_blank_lines_and_quoting_read_alike(run_tool, tmp_path, line_end, label):
+    """Plain chunks are split in one go, others by the csv module: both read the same rows,
+    skip blank lines and count lines alike."""
+    data = random_rows(np.random.default_rng(6), 4)
+    lines = ["label," + ",".join(WRENCH + TF)]
+    lines += [label + "," + ",".join(map(repr, map(float, row))) for row in data]
+    lines.insert(3, "")  # a blank line: skipped
+    (tmp_path / "in.csv").write_text(line_end.join(lines) + line_end, newline="")
+    status, err = run_tool(EXAMPLE, "tf_wrench_config", tmp_path / "in.csv", tmp_path / "out.csv")
+    assert status == 0, err
+    out = (tmp_path / "out.csv").read_text()
+    reference = tmp_path / "reference.csv"
+    write_csv(tmp_path / "plain.csv", ["label", *WRENCH, *TF],
+              [["a", *map(float, row)] for row in data])
+    assert run_tool(EXAMPLE, "tf_wrench_config", tmp_path / "plain.csv", reference)[0] == 0
+    assert out == reference.read_text().replace("a,", label + ",")
+    fields = [repr(float(v)) for v in data[3]]
+    fields[1] = "oops"
+    lines[5] = label + "," + ",".join(fields)  # fy of the 4th row, on line 6
+    (tmp_path / "in.csv").write_text(line_end.join(lines) + line_end, newline="")
+    status, err = run_tool(EXAMPLE, "tf_wrench_config", tmp_path / "in.csv", tmp_path / "bad.csv")
+    assert status == 2 and "in.csv: line 6: column 'fy': 'oops' is not a number" in err
