@@ -7,9 +7,11 @@ frame F: [x, y, z] in metres, quaternion [w, x, y, z]); every other column is co
 its place. The output holds the copied columns, the transformed signal under the same names and a
 `status` column (Ok, NotReady, Error). Floats are written with `repr`, so they read back exactly.
 
-Rows are read, converted and written in chunks: one chunk's numbers sit in one float64 array, and
-`update` is called on row views of it (no copy per row). The lines the library writes on stderr
-for refused rows are captured and summarised, not passed through one by one.
+Rows are read, converted and written in chunks: a chunk's signal sits in one float64 array and
+`update` is called on row views of it (no copy per row). A log of more than one chunk is
+transformed by worker processes, one per core, each with its own block; the results are written
+in order. The lines the library writes on stderr for refused rows are captured and summarised,
+not passed through one by one.
 """
 from __future__ import annotations
 
