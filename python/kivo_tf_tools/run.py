@@ -33,7 +33,8 @@ from typing import Any, TextIO
 
 from kivo_tf_tools._capture import LibraryStderr
 from kivo_tf_tools._deps import require
-from kivo_tf_tools.sections import SECTIONS, SIGNAL_COLUMNS, TF_COLUMNS, load_block
+from kivo_tf_tools.sections import (
+    SECTIONS, SIGNAL_COLUMNS, TF_COLUMNS, ConfigError, load_block)
 
 EXAMPLE = """\
 example:
@@ -386,22 +387,27 @@ class _ChunkRunner:
         return text, Totals(len(codes), Counter(status), Counter(self.capture.take()))
 
 
-# The chunk runner of a worker process.
-_WORKER: _ChunkRunner | None = None
+# The chunk runner of a worker process, or the message of why it has none.
+_WORKER: _ChunkRunner | str = "not started"
 
 
 def _start_worker(config: str, section: str, layout: Layout, source_name: str) -> None:
     global _WORKER
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # the main process handles an interrupt
     capture = LibraryStderr()  # the main process has shown what loading writes
-    with capture:
-        block = load_block(config, section)
-    capture.close()
-    _WORKER = _ChunkRunner(block, layout, source_name)
+    try:
+        with capture:
+            block = load_block(config, section)
+        _WORKER = _ChunkRunner(block, layout, source_name)
+    except ConfigError as error:  # e.g. the file changed since the main process read it
+        _WORKER = str(error)
+    finally:
+        capture.close()
 
 
 def _work(first_line: int, lines: list[str]) -> tuple[str, Totals] | str:
-    assert _WORKER is not None
+    if isinstance(_WORKER, str):
+        return _WORKER
     try:
         return _WORKER(first_line, lines)
     except RunError as error:
