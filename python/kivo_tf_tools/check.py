@@ -90,7 +90,8 @@ def rotation_effect(q: Sequence[float]) -> tuple[float, float, float, float]:
     kept, and in the plane across the axis R(q) acts as a scaled rotation (1 − 2|u|²)·I + 2w|u|·J
     for u = (x, y, z), J the quarter turn about the axis. Hence the scale
     sqrt((1 − 2|u|²)² + 4w²|u|²) across the axis and the angle atan2(2w|u|, 1 − 2|u|²), against
-    the angle 2·atan2(|u|, w) of q̂. Angles in degrees."""
+    the angle 2·atan2(|u|, w) of q̂. Angles in degrees. Over all axes and angles the scale lies
+    between 1 and |2|q|² − 1|."""
     w, x, y, z = q
     u2 = x * x + y * y + z * z
     norm = math.sqrt(w * w + u2)
@@ -118,6 +119,14 @@ def _rotation_warning(section: str, key: str, origin: str, q: Sequence[float]) -
         return text + (": the pose block normalises moving-frame output axes, so here it acts "
                        "as the unit quaternion q/|q|; the other blocks would use it as written")
     text += ": the blocks use it as written, R(q) = I + |q|²·(R(q̂) − I) for q = |q|·q̂"
+    if origin == MOVING_FRAME and not pose:
+        # Composed with the moving frame's orientation q_FM each cycle: q_FM ⊗ q has the same
+        # norm but another axis and angle, so only the range of the scale is known here.
+        extreme = abs(2.0 * norm * norm - 1.0)
+        return text + (", composed each cycle with the moving frame's orientation: lengths "
+                       "along the axis of the composed rotation are kept, lengths across it "
+                       f"scaled by between {_fmt(min(1.0, extreme))} and "
+                       f"{_fmt(max(1.0, extreme))} depending on that orientation")
     if q[1] == q[2] == q[3] == 0.0:
         return text + "; it has no axis (only w), so it acts as the identity on vectors"
     text += (f", which keeps lengths along the axis of q but scales lengths across it by "

@@ -104,6 +104,13 @@ def test_example_configuration_has_notes_only(check):
      "set_input_expression_axes.rotation",
      "rotation has norm 2, not 1: the blocks use it as written, R(q) = I + |q|²·(R(q̂) − I) for "
      "q = |q|·q̂; it has no axis (only w), so it acts as the identity on vectors"),
+    (wrench_section(set_input_expression_axes={"origin": "moving_frame",
+                                               "rotation": [0, 0, 0, 2]}),
+     "set_input_expression_axes.rotation",
+     "rotation has norm 2, not 1: the blocks use it as written, R(q) = I + |q|²·(R(q̂) − I) for "
+     "q = |q|·q̂, composed each cycle with the moving frame's orientation: lengths along the axis "
+     "of the composed rotation are kept, lengths across it scaled by between 1 and 7 depending "
+     "on that orientation"),
     (wrench_section(set_input_reference_point={"origin": "fixed_frame",
                                                "translation": [1, 2, 3, 4]}),
      "set_input_reference_point.translation",
@@ -261,3 +268,25 @@ def test_repeated_member_is_a_warning_and_the_last_one_counts(check, write, ext)
         ("warning", "given more than once: the loader uses the last one")]
     block = ext.KivoTfWrench(path)  # refuses with strict_rt's code, not soft_rt's
     assert block.update(np.zeros(6), np.zeros(6)).name == "Error"
+
+
+@pytest.mark.parametrize("q", [[0, 0, 0, 2], [0.3, 0.5, -0.2, 0.9], [0.5, 0.1, 0.2, 0.3]])
+def test_moving_frame_rotation_scale_stays_in_the_stated_range(ext, q):
+    """Composed with any moving-frame orientation, the singular values of the applied matrix
+    lie between 1 and |2|q|² − 1|, the range the warning states."""
+    block = ext.KivoTfWrench()
+    block.set_input_reference_point("fixed_frame", [0, 0, 0])
+    block.set_input_expression_axes("moving_frame", q)
+    block.set_output_reference_point("fixed_frame", [0, 0, 0])
+    block.set_output_expression_axes("fixed_frame", [1, 0, 0, 0])
+    bounds = sorted([1.0, abs(2 * float(np.dot(q, q)) - 1)])
+    rng = np.random.default_rng(8)
+    for q_FM in rng.normal(size=(20, 4)):
+        block.set_fixed_to_moving_frame_tf([0, 0, 0, *(q_FM / np.linalg.norm(q_FM))])
+        matrix = np.zeros((3, 3))
+        for k in range(3):
+            out = np.zeros(6)
+            block.update(np.eye(6)[k], out)
+            matrix[:, k] = out[:3]
+        singular = np.linalg.svd(matrix, compute_uv=False)
+        assert bounds[0] - 1e-12 <= singular.min() and singular.max() <= bounds[1] + 1e-12
