@@ -2,10 +2,13 @@
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 from collections.abc import Sequence
 
 from kivo_tf_tools import __version__, check, draw, run
+from kivo_tf_tools._deps import MissingDependency
+from kivo_tf_tools.sections import ConfigError
 
 DESCRIPTION = """\
 See and check what a kivo tf utils configuration file means.
@@ -33,6 +36,16 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = parser.parse_args(argv)
     try:
         return int(args.func(args))
+    except (MissingDependency, ConfigError) as error:
+        print(f"kivo-tf {args.command}: error: {error}", file=sys.stderr)
+        return 2
+    except BrokenPipeError:
+        # The reader of the standard output went away (e.g. `| head`): stop quietly.
+        try:
+            sys.stdout = open(os.devnull, "w")
+        except OSError:
+            pass
+        return 1
     except KeyboardInterrupt:
         print("kivo-tf: interrupted", file=sys.stderr)
         return 130

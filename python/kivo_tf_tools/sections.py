@@ -87,9 +87,29 @@ class Section:
     raw: dict[str, Any] = field(default_factory=dict)  # the section object as parsed
 
 
+class JsonObject(dict):  # type: ignore[type-arg]
+    """A parsed JSON object; `repeated` names the members the file gives more than once (the
+    last one counts, for the library as for Python)."""
+
+    repeated: tuple[str, ...] = ()
+
+
+def _object(pairs: list[tuple[str, Any]]) -> JsonObject:
+    obj = JsonObject(pairs)
+    if len(obj) != len(pairs):
+        seen: set[str] = set()
+        obj.repeated = tuple(dict.fromkeys(k for k, _ in pairs if k in seen or seen.add(k)))
+    return obj
+
+
+def _reject_constant(name: str) -> Any:
+    raise ValueError(f"{name} is not JSON")
+
+
 def read_document(path: str) -> Any:
     """The first JSON value of the file, read as the library reads it: a UTF-8 byte-order mark is
-    skipped and whatever follows the first value is ignored. Raises ConfigError."""
+    skipped, whatever follows the first value is ignored, and NaN or Infinity (which Python's
+    json module would accept) is refused. Objects are JsonObject. Raises ConfigError."""
     try:
         with open(path, encoding="utf-8-sig") as stream:
             text = stream.read()
@@ -97,8 +117,9 @@ def read_document(path: str) -> Any:
         raise ConfigError(f"cannot read {path}: {error}") from error
     try:
         stripped = text.lstrip(" \t\r\n")
-        document, _ = json.JSONDecoder().raw_decode(stripped)
-    except json.JSONDecodeError as error:
+        document, _ = json.JSONDecoder(
+            parse_constant=_reject_constant, object_pairs_hook=_object).raw_decode(stripped)
+    except (json.JSONDecodeError, ValueError) as error:
         raise ConfigError(f"{path} is not JSON: {error}") from error
     return document
 

@@ -116,12 +116,16 @@ def test_wheel_contents_and_metadata(packaged):
         names = {n for n in wheel.namelist() if ".dist-info/" not in n}
         (metadata_name,) = [n for n in wheel.namelist() if n.endswith(".dist-info/METADATA")]
         metadata = Parser().parsestr(wheel.read(metadata_name).decode())
+        (entry_points,) = [n for n in wheel.namelist() if n.endswith(".dist-info/entry_points.txt")]
+        entry_points_text = wheel.read(entry_points).decode()
         stubs = {n: wheel.read(n).decode() for n in names if n.endswith(".pyi")}
-    required = {f"kivo_tf_utils_ext{SUFFIX}", f"kivo_control{SUFFIX}", "cpp_lib/lib/libKivoTfUtils.so",
-                "kivo_tf_utils_ext-stubs/__init__.pyi", "kivo_control-stubs/__init__.pyi"}
-    assert required <= names
-    # The pure-Python tools package may ride along; nothing else may.
-    assert all(n.startswith("kivo_tf_tools/") for n in names - required), names - required
+    tools = {f"kivo_tf_tools/{p.name}" for p in (REPO / "python" / "kivo_tf_tools").glob("*.py")}
+    assert {"kivo_tf_tools/__init__.py", "kivo_tf_tools/cli.py", "kivo_tf_tools/_deps.py"} <= tools
+    assert names == {f"kivo_tf_utils_ext{SUFFIX}", f"kivo_control{SUFFIX}",
+                     "cpp_lib/lib/libKivoTfUtils.so", "kivo_tf_utils_ext-stubs/__init__.pyi",
+                     "kivo_control-stubs/__init__.pyi", "kivo_tf_tools/py.typed", *tools}
+    assert "kivo-tf = kivo_tf_tools.cli:main" in entry_points_text
+    assert 'numpy==2.4.6; extra == "tools"' in metadata.get_all("Requires-Dist")
 
     assert metadata["Requires-Python"] == ">=3.11"
     assert metadata["Description-Content-Type"] == "text/markdown"
@@ -148,6 +152,23 @@ def test_wheel_installs_into_fresh_venv(packaged, tmp_path, run_python):
     venv = packaged.python.parents[1]
     assert all(f.startswith(str(venv)) for f in res.stdout.strip().split("|")), res.stdout
     assert "leaked" not in res.stderr
+
+    # The console script, without the optional extra: `check` works, `run` says in one line how
+    # to get NumPy.
+    kivo_tf = venv / "bin" / "kivo-tf"
+    example = REPO / "examples" / "kivo_tf_config.json"
+    res = subprocess.run([kivo_tf, "check", example], cwd=tmp_path, capture_output=True,
+                         text=True, timeout=120)
+    assert res.returncode == 0, res.stdout + res.stderr
+    assert res.stdout.splitlines()[-1] == (
+        f"{example}: 4 sections checked: 0 errors, 0 warnings, 4 notes")
+    res = subprocess.run([kivo_tf, "run", example, "tf_wrench_config", "--input", "-",
+                          "--output", "-"], cwd=tmp_path, capture_output=True, text=True,
+                         input="fx,fy,fz,tx,ty,tz\n", timeout=120)
+    assert res.returncode == 2
+    assert res.stderr.splitlines() == ["kivo-tf run: error: numpy is needed and is not installed: "
+                                       "pip install 'kivo-tf-utils[tools]' (from a checkout: pip "
+                                       "install '.[tools]')"]
 
 
 @pytest.mark.packaging
