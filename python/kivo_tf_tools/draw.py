@@ -30,6 +30,18 @@ import tempfile
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
+from kivo_tf_tools._deps import MissingDependency, require
+from kivo_tf_tools.quaternion import (
+    Quat,
+    Vec3,
+    add,
+    cross,
+    q_conjugate,
+    q_multiply,
+    q_normalised,
+    rotate,
+    subtract,
+)
 from kivo_tf_tools.sections import (
     FIXED_FRAME,
     MOVING_FRAME,
@@ -43,63 +55,13 @@ from kivo_tf_tools.sections import (
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
-Vec3 = tuple[float, float, float]
-Quat = tuple[float, float, float, float]
 
-INSTALL_HINT = "pip install 'kivo-tf-utils[tools]'"
 FORMATS = ("png", "svg", "pdf")
 AXIS_COLOURS = ("tab:red", "tab:green", "tab:blue")  # x, y, z
 AXIS_NAMES = ("x", "y", "z")
 INPUT_COLOUR = "darkorange"
 OUTPUT_COLOUR = "purple"
 IDENTITY_TF: tuple[float, ...] = (0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0)
-
-
-class MissingDependency(Exception):
-    """An optional package that the tool needs is not installed."""
-
-
-# Quaternion maths, conventions as in the blocks: [w, x, y, z], Hamilton product, any norm.
-
-def q_multiply(a: Quat, b: Quat) -> Quat:
-    return (a[0] * b[0] - a[1] * b[1] - a[2] * b[2] - a[3] * b[3],
-            a[0] * b[1] + a[1] * b[0] + a[2] * b[3] - a[3] * b[2],
-            a[0] * b[2] - a[1] * b[3] + a[2] * b[0] + a[3] * b[1],
-            a[0] * b[3] + a[1] * b[2] - a[2] * b[1] + a[3] * b[0])
-
-
-def q_conjugate(q: Quat) -> Quat:
-    return (q[0], -q[1], -q[2], -q[3])
-
-
-def q_normalised(q: Quat) -> Quat:
-    """q / |q| when |q|² > 0; a zero or NaN norm leaves q as it is (as the pose block does)."""
-    s = q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]
-    if not s > 0.0:
-        return q
-    n = math.sqrt(s)
-    return (q[0] / n, q[1] / n, q[2] / n, q[3] / n)
-
-
-def _cross(a: Vec3, b: Vec3) -> Vec3:
-    return (a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0])
-
-
-def _add(a: Vec3, b: Vec3) -> Vec3:
-    return (a[0] + b[0], a[1] + b[1], a[2] + b[2])
-
-
-def _sub(a: Vec3, b: Vec3) -> Vec3:
-    return (a[0] - b[0], a[1] - b[1], a[2] - b[2])
-
-
-def rotate(q: Quat, v: Vec3) -> Vec3:
-    """R(q)·v = v + w·t + u × t with t = 2·(u × v), for a quaternion of any norm."""
-    u = (q[1], q[2], q[3])
-    c = _cross(u, v)
-    t = (2.0 * c[0], 2.0 * c[1], 2.0 * c[2])
-    ut = _cross(u, t)
-    return (v[0] + q[0] * t[0] + ut[0], v[1] + q[0] * t[1] + ut[1], v[2] + q[0] * t[2] + ut[2])
 
 
 @dataclass(frozen=True)
@@ -182,7 +144,7 @@ def resolve_frames(section: Section, tf: tuple[float, ...] | None = None,
         def point(key: str, p: Vec3 | None) -> Vec3 | None:
             if p is None or not moving[key]:
                 return p
-            return _add(rotate(q_FM, p), t_FM)
+            return add(rotate(q_FM, p), t_FM)
 
         def axes(key: str, q: Quat | None) -> Quat | None:
             if q is None or not moving[key]:
@@ -209,10 +171,10 @@ def resolve_frames(section: Section, tf: tuple[float, ...] | None = None,
     p_F = rotate(q_in_F, p)
     offset: Vec3 = p_in if p_in is not None else (0.0, 0.0, 0.0)
     p_i = rotate(q_M, offset) if moving["set_input_reference_point"] else offset
-    t_M = _sub(p_F, p_i)
+    t_M = subtract(p_F, p_i)
     p_o = p_out
     if p_out is not None and moving["set_output_reference_point"]:
-        p_o = _add(t_M, rotate(q_M, p_out))
+        p_o = add(t_M, rotate(q_M, p_out))
     q_o = q_out
     if q_out is not None and moving["set_output_expression_axes"]:
         q_o = q_normalised(q_multiply(q_M, q_out))
@@ -221,14 +183,10 @@ def resolve_frames(section: Section, tf: tuple[float, ...] | None = None,
 
 
 def _require_matplotlib() -> Any:
-    try:
-        import matplotlib  # noqa: F401
-        from matplotlib.backends.backend_agg import FigureCanvasAgg
-        from matplotlib.figure import Figure
-    except ImportError as error:
-        raise MissingDependency(
-            f"kivo-tf draw needs matplotlib ({error}); install it with: {INSTALL_HINT}") from error
-    return Figure, FigureCanvasAgg
+    require("matplotlib")
+    figure = require("matplotlib.figure")
+    backend = require("matplotlib.backends.backend_agg")
+    return figure.Figure, backend.FigureCanvasAgg
 
 
 def _fmt(values: tuple[float, ...]) -> str:
@@ -300,7 +258,7 @@ def _panel_text(section: Section, frames: Frames, tf: tuple[float, ...] | None,
         context = f"M = tf {_fmt(tf if tf is not None else IDENTITY_TF)}"
     lever = []
     if frames.p_in is not None and frames.p_out is not None:
-        r = _sub(frames.p_out, frames.p_in)
+        r = subtract(frames.p_out, frames.p_in)
         length = math.sqrt(r[0] ** 2 + r[1] ** 2 + r[2] ** 2)
         lever = [f"lever arm p_out - p_in = {_fmt(r)} m in F, |r| = {length:.4g} m"]
     return "\n".join([*_entry_lines(section), context, *lever, *frames.notes, LEGEND])
@@ -349,7 +307,7 @@ def _draw_panel(ax: Any, notes_ax: Any, section: Section, frames: Frames,
             ax.plot([frames.t_M[0], p[0]], [frames.t_M[1], p[1]], [frames.t_M[2], p[2]],
                     color="grey", linewidth=1.0, linestyle=":", zorder=1)
     if frames.p_in is not None and frames.p_out is not None:
-        r = _sub(frames.p_out, frames.p_in)
+        r = subtract(frames.p_out, frames.p_in)
         if any(r):
             ax.quiver(*frames.p_in, *r, color="black", linewidth=1.0, arrow_length_ratio=0.1,
                       zorder=2)
@@ -389,7 +347,8 @@ def draw_figure(sections: list[Section], tf: tuple[float, ...] | None = None,
         ax = fig.add_subplot(grid[2 * row, column], projection="3d")
         notes_ax = fig.add_subplot(grid[2 * row + 1, column])
         _draw_panel(ax, notes_ax, section, frames, text)
-    return fig
+    figure: Figure = fig
+    return figure
 
 
 def add_parser(subparsers: Any) -> None:

@@ -29,7 +29,7 @@ import time
 from collections import Counter, deque
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
-from typing import Any, TextIO
+from typing import Any, TextIO, cast
 
 from kivo_tf_tools._capture import LibraryStderr
 from kivo_tf_tools._deps import require
@@ -132,7 +132,7 @@ class _Chunk:
         self.first_line = first_line
         self._all = rows
         if [] in rows:  # blank lines are skipped
-            self._kept = [k for k, row in enumerate(rows) if row]
+            self._kept: list[int] | None = [k for k, row in enumerate(rows) if row]
             self.rows = [rows[k] for k in self._kept]
         else:
             self._kept = None
@@ -303,7 +303,7 @@ def _open_input(path: str) -> tuple[TextIO, int | None, Any, Any]:
     except OSError as error:
         raise RunError(f"cannot read {path}: {error.strerror}") from error
     size = os.fstat(stream.fileno()).st_size
-    return stream, size, stream.buffer.tell, stream.close
+    return stream, size, cast(io.BufferedReader, stream.buffer).tell, stream.close
 
 
 @dataclass
@@ -372,7 +372,7 @@ class _ChunkRunner:
         with self.capture:
             if tf_columns:
                 set_tf = self.block.set_fixed_to_moving_frame_tf
-                codes = []
+                codes: list[Any] = []
                 append = codes.append
                 for tf, row_in, row_out in zip(zip(*tf_columns), signal_in, signal_out):
                     set_tf(tf)

@@ -97,8 +97,10 @@ class JsonObject(dict):  # type: ignore[type-arg]
 def _object(pairs: list[tuple[str, Any]]) -> JsonObject:
     obj = JsonObject(pairs)
     if len(obj) != len(pairs):
-        seen: set[str] = set()
-        obj.repeated = tuple(dict.fromkeys(k for k, _ in pairs if k in seen or seen.add(k)))
+        counts: dict[str, int] = {}
+        for key, _ in pairs:
+            counts[key] = counts.get(key, 0) + 1
+        obj.repeated = tuple(key for key, count in counts.items() if count > 1)
     return obj
 
 
@@ -166,8 +168,13 @@ def section_from_json(name: str, obj: Any) -> Section:
 
 def load_sections(path: str, only: str | None = None) -> list[Section]:
     """Every section the file has (or only `only`), each loaded by the library first. Raises
-    ConfigError for the first section that fails, or when `only` names a section the file lacks."""
-    document = read_document(path)
+    ConfigError for the first section that fails, or when `only` names a section the file lacks.
+    A file that cannot be read or parsed is reported with the library's own message."""
+    try:
+        document = read_document(path)
+    except ConfigError:
+        load_block(path, only if only in SECTIONS else "tf_wrench_config")
+        raise
     present = [s for s in SECTIONS if isinstance(document, dict) and s in document]
     if only is not None:
         if only not in SECTIONS:

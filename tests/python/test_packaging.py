@@ -86,7 +86,7 @@ def make_venv(path, *packages):
 class Packaged:
     wheel: Path
     python: Path         # a venv with the wheel only
-    typing_python: Path  # a venv with the wheel and NumPy (whose types the demo uses)
+    typing_python: Path  # a venv with the wheel, NumPy and matplotlib (whose types are used)
 
 
 @pytest.fixture(scope="session")
@@ -103,7 +103,7 @@ def packaged():
                    "-w", entry / "dist", REPO)
         (wheel,) = (entry / "dist").glob("kivo_tf_utils-1.0.0-*.whl")
         make_venv(entry / "venv", wheel)
-        make_venv(entry / "typing-venv", wheel, pinned("numpy"))
+        make_venv(entry / "typing-venv", wheel, pinned("numpy"), pinned("matplotlib"))
         (entry / "complete").touch()
     (wheel,) = (entry / "dist").glob("kivo_tf_utils-1.0.0-*.whl")
     return Packaged(wheel, entry / "venv" / "bin" / "python",
@@ -172,12 +172,15 @@ def test_wheel_installs_into_fresh_venv(packaged, tmp_path, run_python):
 
 
 @pytest.mark.packaging
-@pytest.mark.parametrize("script", ["tests/python/typed_usage.py", "examples/demo.py"])
-def test_installed_stubs_pass_mypy_strict(packaged, tmp_path, script):
-    # Run from an empty folder so that only the installed packages can satisfy the imports.
+@pytest.mark.parametrize("target", [["tests/python/typed_usage.py"], ["examples/demo.py"],
+                                    ["-p", "kivo_tf_tools"]])
+def test_installed_stubs_pass_mypy_strict(packaged, tmp_path, target):
+    # Run from an empty folder so that only the installed packages can satisfy the imports; the
+    # tools package is checked as installed, through its py.typed marker.
+    paths = [str(REPO / t) if t.endswith(".py") else t for t in target]
     res = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--python-executable", str(packaged.typing_python),
-         "--cache-dir", str(CACHE / "mypy-cache"), str(REPO / script)],
+         "--cache-dir", str(CACHE / "mypy-cache"), *paths],
         cwd=tmp_path, capture_output=True, text=True, timeout=600)
     assert res.returncode == 0, res.stdout + res.stderr
 

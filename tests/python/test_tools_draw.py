@@ -13,8 +13,9 @@ from matplotlib.colors import to_rgba  # noqa: E402
 
 from conftest import SQRT_HALF as H  # noqa: E402
 from kivo_tf_tools import cli  # noqa: E402
-from kivo_tf_tools.draw import (  # noqa: E402
-    AXIS_COLOURS, INSTALL_HINT, draw_figure, q_conjugate, q_multiply, resolve_frames, rotate)
+from kivo_tf_tools._deps import INSTALL_HINT  # noqa: E402
+from kivo_tf_tools.draw import AXIS_COLOURS, draw_figure, resolve_frames  # noqa: E402
+from kivo_tf_tools.quaternion import q_conjugate, q_multiply, rotate  # noqa: E402
 from kivo_tf_tools.sections import load_sections  # noqa: E402
 
 EXAMPLE = Path(__file__).resolve().parents[2] / "examples" / "kivo_tf_config.json"
@@ -217,7 +218,7 @@ def test_section_that_cannot_load_is_refused_with_library_message(ext, write_con
 
 @pytest.mark.parametrize("argv, message", [
     (["draw", "/nonexistent/kivo.json", "-o", "x.png"],
-     "/nonexistent/kivo.json"),
+     "Could not open config file: /nonexistent/kivo.json"),
     (["draw", str(EXAMPLE), "--section", "tf_other_config", "-o", "x.png"],
      "unknown section 'tf_other_config'"),
     (["draw", str(EXAMPLE), "-o", "frames.jpg"], "must end in .png, .svg or .pdf"),
