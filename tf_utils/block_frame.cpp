@@ -16,17 +16,17 @@ BlockFrame::BlockFrame(const BlockKind& kind, const KivoTfConfig& config)
     : BlockFrame(kind, toInternal(config)) {}
 
 BlockFrame::BlockFrame(const BlockKind& kind, KivoTfConfigInternal config)
-    : config_(std::move(config)),
-      class_name_(kind.class_name),
-      entries_{config_.input_ref_point.translation,
-               config_.input_expr_axes.rotation,
-               config_.output_ref_point.translation,
-               config_.output_expr_axes.rotation,
-               {usesMovingFrame(config_.input_ref_point.origin),
-                usesMovingFrame(config_.input_expr_axes.origin),
-                usesMovingFrame(config_.output_ref_point.origin),
-                usesMovingFrame(config_.output_expr_axes.origin)},
-               allEntriesSet()} {}
+    : entries_(cycleEntriesOf(config)), config_(std::move(config)), class_name_(kind.class_name) {}
+
+BlockFrame::CycleEntries BlockFrame::cycleEntriesOf(const KivoTfConfigInternal& c) noexcept {
+  return {c.input_ref_point.translation,
+          c.input_expr_axes.rotation,
+          c.output_ref_point.translation,
+          c.output_expr_axes.rotation,
+          {usesMovingFrame(c.input_ref_point.origin), usesMovingFrame(c.input_expr_axes.origin),
+           usesMovingFrame(c.output_ref_point.origin), usesMovingFrame(c.output_expr_axes.origin)},
+          allEntriesSet(c)};
+}
 
 template <class Entry, class Values>
 bool BlockFrame::replaceEntry(Entry& entry, Values& cycle_values, bool& moving,
@@ -43,7 +43,7 @@ bool BlockFrame::replaceEntry(Entry& entry, Values& cycle_values, bool& moving,
   moving = usesMovingFrame(replacement.origin);
   entry = std::move(replacement);
   cycle_values = values;
-  entries_.all_set = allEntriesSet();
+  entries_.all_set = allEntriesSet(config_);
   return true;
 }
 
@@ -67,9 +67,9 @@ bool BlockFrame::setOutputExpressionAxes(const std::string& origin, const Quat& 
                       "OutputExpressionAxes", origin, rotation);
 }
 
-bool BlockFrame::allEntriesSet() const noexcept {
-  return config_.input_ref_point.is_set && config_.input_expr_axes.is_set &&
-         config_.output_ref_point.is_set && config_.output_expr_axes.is_set;
+bool BlockFrame::allEntriesSet(const KivoTfConfigInternal& c) noexcept {
+  return c.input_ref_point.is_set && c.input_expr_axes.is_set && c.output_ref_point.is_set &&
+         c.output_expr_axes.is_set;
 }
 
 KivoControlReturnCode BlockFrame::refuse(std::string_view reason) const {

@@ -119,14 +119,16 @@ class BlockFrame {
   bool replaceEntry(Entry& entry, Values& cycle_values, bool& moving, std::string_view word,
                     const std::string& origin, const Values& values);
 
-  bool allEntriesSet() const noexcept;
+  static bool allEntriesSet(const KivoTfConfigInternal& c) noexcept;
+  static CycleEntries cycleEntriesOf(const KivoTfConfigInternal& c) noexcept;
   [[gnu::cold]] KivoControlReturnCode refuse(std::string_view reason) const;
   [[gnu::cold]] void reportException(const std::exception& e) const;
 
+  // First, ahead of the texts of the configuration: what every cycle reads stays in the first
+  // cache lines of the block.
+  CycleEntries entries_;
   KivoTfConfigInternal config_;
   std::string_view class_name_;
-  // Last, so that a moving-frame block's transform follows it in the same few cache lines.
-  CycleEntries entries_;
 };
 
 // Frame of the wrench, twist and IMU blocks. Their signal is a pair of 3-vectors [linear, angular]
