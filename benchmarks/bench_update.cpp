@@ -256,8 +256,8 @@ int main(int argc, char** argv) {
   // Several short repetitions by default: the best of them is the figure least disturbed by
   // other work on the machine. Command-line flags override these defaults.
   std::vector<char*> args(argv, argv + argc);
-  std::string repetitions = "--benchmark_repetitions=5";
-  std::string min_time = "--benchmark_min_time=0.2";
+  std::string repetitions = "--benchmark_repetitions=10";
+  std::string min_time = "--benchmark_min_time=0.1";
   args.insert(args.begin() + 1, {repetitions.data(), min_time.data()});
   int count = static_cast<int>(args.size());
   benchmark::Initialize(&count, args.data());
