@@ -253,12 +253,14 @@ int main(int argc, char** argv) {
   registerBlock<Twist>("twist");
   registerBlock<Imu>("imu");
   registerBlock<Pose>("pose");
-  // Several short repetitions by default: the best of them is the figure least disturbed by
-  // other work on the machine. Command-line flags override these defaults.
+  // Several short repetitions by default, in random order across benchmarks: the best of them is
+  // the figure least disturbed by other work on the machine, and a library figure and its kernel
+  // figure see the same conditions. Command-line flags override these defaults.
   std::vector<char*> args(argv, argv + argc);
   std::string repetitions = "--benchmark_repetitions=10";
   std::string min_time = "--benchmark_min_time=0.1";
-  args.insert(args.begin() + 1, {repetitions.data(), min_time.data()});
+  std::string interleaving = "--benchmark_enable_random_interleaving=true";
+  args.insert(args.begin() + 1, {repetitions.data(), min_time.data(), interleaving.data()});
   int count = static_cast<int>(args.size());
   benchmark::Initialize(&count, args.data());
   if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
