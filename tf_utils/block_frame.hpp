@@ -85,7 +85,6 @@ class BlockFrame {
   BlockFrame(const BlockKind& kind, const KivoTfConfig& config);
   BlockFrame(const BlockKind& kind, KivoTfConfigInternal config);
 
-  const KivoTfConfigInternal& config() const noexcept { return config_; }
   const CycleEntries& entries() const noexcept { return entries_; }
   const MovingEntries& moving() const noexcept { return entries_.moving; }
 
