@@ -92,9 +92,10 @@ class BlockFrame {
   // line while an entry is unset, then with "<class>: " followed by the text that the block's own
   // test `refusal()` returns when it is not empty; otherwise runs `compute()` and returns Ok. A
   // refusal returns NotReady or Error by policy; a standard exception returns Error. The success
-  // path is inline and calls nothing; only refusals leave it.
+  // path is inline and calls nothing (flattened: the block's arithmetic is compiled into it
+  // whatever its size); only refusals leave it.
   template <class Refusal, class Compute>
-  KivoControlReturnCode runUpdate(const Refusal& refusal, const Compute& compute) const {
+  [[gnu::flatten]] KivoControlReturnCode runUpdate(const Refusal& refusal, const Compute& compute) const {
     try {
       if (!entries_.all_set) {
         return refuse(kEntriesUnset);
