@@ -25,7 +25,7 @@ def misaligned(values):
 
 
 def zero_stride(value, n):
-    """A writable length-n view of one element: unit extent, stride 0."""
+    """A writable length-n view whose n elements are one and the same (stride 0)."""
     return np.lib.stride_tricks.as_strided(np.array([value]), (n,), (0,))
 
 
