@@ -17,6 +17,8 @@
 #include <nanobind/stl/array.h>
 #include <nanobind/stl/string.h>
 
+#include "array_arguments.hpp"
+
 #include <config.hpp>
 #include <kivo_tf_imu.hpp>
 #include <kivo_tf_pose.hpp>
@@ -28,9 +30,10 @@ using namespace nb::literals;
 
 namespace {
 
-// One signal of N doubles: float64, one dimension of extent N, C-contiguous, CPU memory, writable.
+// One signal of N doubles: float64, one dimension of extent N, C-contiguous, CPU memory, writable
+// (declared and converted as nb::ndarray<double, nb::shape<N>, nb::c_contig, nb::device::cpu>).
 template <std::size_t N>
-using SignalArray = nb::ndarray<double, nb::shape<N>, nb::c_contig, nb::device::cpu>;
+using SignalArg = kivo_python::SignalBuffer<N>;
 
 // Only the wrench, twist and IMU blocks take the fixed-to-moving-frame transform; the pose block
 // derives the moving frame from its own input.
@@ -54,20 +57,20 @@ struct BlockTexts {
 // leaves zeros (not the caller's previous values) in the output. All N values are copied out
 // whatever the return code.
 template <typename Block, std::size_t N>
-kivo::KivoControlReturnCode updateByCopy(Block& block, SignalArray<N> signal_in,
-                                         SignalArray<N> signal_out) {
+kivo::KivoControlReturnCode updateByCopy(Block& block, SignalArg<N> signal_in,
+                                         SignalArg<N> signal_out) {
   std::array<double, N> in_copy{};
   std::array<double, N> result{};
-  const double* const in_data = signal_in.data();
-  for (std::size_t i = 0; i < N; ++i) {
-    in_copy[i] = in_data[i];
-  }
+  signal_in.readInto(in_copy);
   const kivo::KivoControlReturnCode code = block.update(in_copy, result);
-  double* const out_data = signal_out.data();
-  for (std::size_t i = 0; i < N; ++i) {
-    out_data[i] = result[i];
-  }
+  signal_out.writeFrom(result);
   return code;
+}
+
+// The transform, declared and converted as std::array<double, 7>.
+template <typename Block>
+void setFixedToMovingFrameTf(Block& block, const kivo_python::TransformValues& tf) {
+  block.setFixedToMovingFrameTf(tf.values);
 }
 
 // Binds one block class with its members in their fixed order: the two constructors, `name`, the
@@ -97,7 +100,7 @@ void bindBlock(nb::module_& m, const BlockTexts& texts) {
            "Set the output expression axes. origin: 'fixed_frame' or 'moving_frame', "
            "rotation: [w, x, y, z].");
   if constexpr (HasFixedToMovingFrameTf<Block>::value) {
-    cls.def("set_fixed_to_moving_frame_tf", &Block::setFixedToMovingFrameTf, "tf"_a,
+    cls.def("set_fixed_to_moving_frame_tf", &setFixedToMovingFrameTf<Block>, "tf"_a,
             "Set the fixed-to-moving-frame transform: [x, y, z, qw, qx, qy, qz]. Must be called "
             "every loop iteration when any TF entry uses 'moving_frame'.");
   }

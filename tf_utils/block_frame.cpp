@@ -16,16 +16,22 @@ BlockFrame::BlockFrame(const BlockKind& kind, const KivoTfConfig& config)
     : BlockFrame(kind, toInternal(config)) {}
 
 BlockFrame::BlockFrame(const BlockKind& kind, KivoTfConfigInternal config)
-    : config_(std::move(config)),
-      moving_{usesMovingFrame(config_.input_ref_point.origin),
-              usesMovingFrame(config_.input_expr_axes.origin),
-              usesMovingFrame(config_.output_ref_point.origin),
-              usesMovingFrame(config_.output_expr_axes.origin)},
-      class_name_(kind.class_name) {}
+    : entries_(cycleEntriesOf(config)), config_(std::move(config)), class_name_(kind.class_name) {}
+
+BlockFrame::CycleEntries BlockFrame::cycleEntriesOf(const KivoTfConfigInternal& c) noexcept {
+  return {c.input_ref_point.translation,
+          c.input_expr_axes.rotation,
+          c.output_ref_point.translation,
+          c.output_expr_axes.rotation,
+          {usesMovingFrame(c.input_ref_point.origin), usesMovingFrame(c.input_expr_axes.origin),
+           usesMovingFrame(c.output_ref_point.origin), usesMovingFrame(c.output_expr_axes.origin)},
+          allEntriesSet(c)};
+}
 
 template <class Entry, class Values>
-bool BlockFrame::replaceEntry(Entry& entry, bool& moving, std::string_view word,
-                              const std::string& origin, const Values& values) {
+bool BlockFrame::replaceEntry(Entry& entry, Values& cycle_values, bool& moving,
+                              std::string_view word, const std::string& origin,
+                              const Values& values) {
   if (entry.from_json) {
     writeDiagnosticLine(
         {class_name_, ": ", word, " was loaded from JSON and cannot be overridden from code."});
@@ -36,32 +42,34 @@ bool BlockFrame::replaceEntry(Entry& entry, bool& moving, std::string_view word,
   Entry replacement{true, false, origin, values};
   moving = usesMovingFrame(replacement.origin);
   entry = std::move(replacement);
+  cycle_values = values;
+  entries_.all_set = allEntriesSet(config_);
   return true;
 }
 
 bool BlockFrame::setInputReferencePoint(const std::string& origin, const Vec3& translation) {
-  return replaceEntry(config_.input_ref_point, moving_.input_ref_point, "InputReferencePoint",
-                      origin, translation);
+  return replaceEntry(config_.input_ref_point, entries_.p_i, entries_.moving.input_ref_point,
+                      "InputReferencePoint", origin, translation);
 }
 
 bool BlockFrame::setInputExpressionAxes(const std::string& origin, const Quat& rotation) {
-  return replaceEntry(config_.input_expr_axes, moving_.input_expr_axes, "InputExpressionAxes",
-                      origin, rotation);
+  return replaceEntry(config_.input_expr_axes, entries_.q_i, entries_.moving.input_expr_axes,
+                      "InputExpressionAxes", origin, rotation);
 }
 
 bool BlockFrame::setOutputReferencePoint(const std::string& origin, const Vec3& translation) {
-  return replaceEntry(config_.output_ref_point, moving_.output_ref_point, "OutputReferencePoint",
-                      origin, translation);
+  return replaceEntry(config_.output_ref_point, entries_.p_o, entries_.moving.output_ref_point,
+                      "OutputReferencePoint", origin, translation);
 }
 
 bool BlockFrame::setOutputExpressionAxes(const std::string& origin, const Quat& rotation) {
-  return replaceEntry(config_.output_expr_axes, moving_.output_expr_axes, "OutputExpressionAxes",
-                      origin, rotation);
+  return replaceEntry(config_.output_expr_axes, entries_.q_o, entries_.moving.output_expr_axes,
+                      "OutputExpressionAxes", origin, rotation);
 }
 
-bool BlockFrame::allEntriesSet() const noexcept {
-  return config_.input_ref_point.is_set && config_.input_expr_axes.is_set &&
-         config_.output_ref_point.is_set && config_.output_expr_axes.is_set;
+bool BlockFrame::allEntriesSet(const KivoTfConfigInternal& c) noexcept {
+  return c.input_ref_point.is_set && c.input_expr_axes.is_set && c.output_ref_point.is_set &&
+         c.output_expr_axes.is_set;
 }
 
 KivoControlReturnCode BlockFrame::refuse(std::string_view reason) const noexcept {
@@ -75,36 +83,6 @@ KivoControlReturnCode BlockFrame::refuse(std::string_view reason) const noexcept
 
 void BlockFrame::reportException(const std::exception& e) const noexcept {
   writeDiagnosticLine({class_name_, "::update exception: ", e.what()});
-}
-
-void MovingFrameBlock::setFixedToMovingFrameTf(const Signal7& tf) noexcept {
-  fixed_to_moving_translation_ = {tf[0], tf[1], tf[2]};
-  fixed_to_moving_rotation_ = {tf[3], tf[4], tf[5], tf[6]};
-  fixed_to_moving_tf_set_ = true;
-}
-
-std::string_view MovingFrameBlock::missingTransform() const noexcept {
-  if (moving().any() && !fixed_to_moving_tf_set_) {
-    return "a TF entry uses \"moving_frame\" but setFixedToMovingFrameTf() has not been called.";
-  }
-  return {};
-}
-
-MovingFrameBlock::Resolved MovingFrameBlock::resolveEntries() const noexcept {
-  const Vec3& t_FM = fixed_to_moving_translation_;
-  const Quat& q_FM = fixed_to_moving_rotation_;
-  const KivoTfConfigInternal& c = config();
-  const MovingEntries& m = moving();
-  return {
-      m.input_ref_point ? pointInFixedFrame(t_FM, q_FM, c.input_ref_point.translation)
-                        : c.input_ref_point.translation,
-      m.input_expr_axes ? axesInFixedFrame(q_FM, c.input_expr_axes.rotation)
-                        : c.input_expr_axes.rotation,
-      m.output_ref_point ? pointInFixedFrame(t_FM, q_FM, c.output_ref_point.translation)
-                         : c.output_ref_point.translation,
-      m.output_expr_axes ? axesInFixedFrame(q_FM, c.output_expr_axes.rotation)
-                         : c.output_expr_axes.rotation,
-  };
 }
 
 }  // namespace kivo::detail

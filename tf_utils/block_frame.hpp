@@ -67,21 +67,37 @@ class BlockFrame {
     }
   };
 
+  // What one cycle reads of the stored entries, in one compact record: their values as stored
+  // (translations [x, y, z] in metres, rotations [w, x, y, z], each in the frame its origin
+  // names), their moving-frame flags and whether all four are set. A copy of the configuration's
+  // numbers, renewed by the constructor and every setter that changes an entry; it holds stored
+  // entries only, never entries placed in the fixed frame.
+  struct CycleEntries {
+    Vec3 p_i;
+    Quat q_i;
+    Vec3 p_o;
+    Quat q_o;
+    MovingEntries moving;
+    bool all_set = false;
+  };
+
   BlockFrame(const BlockKind& kind, const std::string& config_file);
   BlockFrame(const BlockKind& kind, const KivoTfConfig& config);
   BlockFrame(const BlockKind& kind, KivoTfConfigInternal config);
 
-  const KivoTfConfigInternal& config() const noexcept { return config_; }
-  const MovingEntries& moving() const noexcept { return moving_; }
+  const CycleEntries& entries() const noexcept { return entries_; }
+  const MovingEntries& moving() const noexcept { return entries_.moving; }
 
   // The preamble and exception handler around one cycle's arithmetic. Refuses with the readiness
   // line while an entry is unset, then with "<class>: " followed by the text that the block's own
   // test `refusal()` returns when it is not empty; otherwise runs `compute()` and returns Ok. A
-  // refusal returns NotReady or Error by policy; a standard exception returns Error.
+  // refusal returns NotReady or Error by policy; a standard exception returns Error. The success
+  // path is inline and calls nothing (flattened: the block's arithmetic is compiled into it
+  // whatever its size); only refusals leave it.
   template <class Refusal, class Compute>
-  KivoControlReturnCode runUpdate(const Refusal& refusal, const Compute& compute) const {
+  [[gnu::flatten]] KivoControlReturnCode runUpdate(const Refusal& refusal, const Compute& compute) const {
     try {
-      if (!allEntriesSet()) {
+      if (!entries_.all_set) {
         return refuse(kEntriesUnset);
       }
       if (const std::string_view reason = refusal(); !reason.empty()) {
@@ -100,15 +116,18 @@ class BlockFrame {
       "update() called before all TF entries are set.";
 
   template <class Entry, class Values>
-  bool replaceEntry(Entry& entry, bool& moving, std::string_view word, const std::string& origin,
-                    const Values& values);
+  bool replaceEntry(Entry& entry, Values& cycle_values, bool& moving, std::string_view word,
+                    const std::string& origin, const Values& values);
 
-  bool allEntriesSet() const noexcept;
-  KivoControlReturnCode refuse(std::string_view reason) const noexcept;
-  void reportException(const std::exception& e) const noexcept;
+  static bool allEntriesSet(const KivoTfConfigInternal& c) noexcept;
+  static CycleEntries cycleEntriesOf(const KivoTfConfigInternal& c) noexcept;
+  [[gnu::cold]] KivoControlReturnCode refuse(std::string_view reason) const noexcept;
+  [[gnu::cold]] void reportException(const std::exception& e) const noexcept;
 
+  // First, ahead of the texts of the configuration: what every cycle reads stays in the first
+  // cache lines of the block.
+  CycleEntries entries_;
   KivoTfConfigInternal config_;
-  MovingEntries moving_;
   std::string_view class_name_;
 };
 
@@ -118,24 +137,40 @@ class BlockFrame {
 class MovingFrameBlock : public BlockFrame {
  public:
   // tf = [x, y, z, qw, qx, qy, qz]: position and orientation of M in F, stored unchanged.
-  void setFixedToMovingFrameTf(const Signal7& tf) noexcept;
+  void setFixedToMovingFrameTf(const Signal7& tf) noexcept {
+    fixed_to_moving_translation_ = {tf[0], tf[1], tf[2]};
+    fixed_to_moving_rotation_ = {tf[3], tf[4], tf[5], tf[6]};
+    fixed_to_moving_tf_set_ = true;
+  }
 
  protected:
   using BlockFrame::BlockFrame;
 
   // Runs one cycle: expresses the pair of `in` in fixed-frame axes, lets `transport(p_i_F, p_o_F,
   // linear_F, angular_F)` move it from the input to the output reference point, and writes it to
-  // `out` expressed in the output axes (R(q_o*), the transpose of R(q_o)).
+  // `out` expressed in the output axes (R(q_o*), the transpose of R(q_o)). The entries placed in
+  // the fixed frame live only for this cycle.
   template <class Transport>
   KivoControlReturnCode transformPair(const Signal6& in, Signal6& out,
                                       const Transport& transport) const {
     return runUpdate([this] { return missingTransform(); },
                      [&] {
-                       const Resolved r = resolveEntries();
-                       Vec3 linear_F = rotate(r.q_i_F, Vec3{in[0], in[1], in[2]});
-                       Vec3 angular_F = rotate(r.q_i_F, Vec3{in[3], in[4], in[5]});
-                       transport(r.p_i_F, r.p_o_F, linear_F, angular_F);
-                       const Quat q_o_F_conj = conjugate(r.q_o_F);
+                       const CycleEntries& e = entries();
+                       const Vec3& t_FM = fixed_to_moving_translation_;
+                       const Quat& q_FM = fixed_to_moving_rotation_;
+                       Vec3 p_i_F = e.p_i;
+                       if (e.moving.input_ref_point) p_i_F = pointInFixedFrame(t_FM, q_FM, e.p_i);
+                       Quat q_i_F = e.q_i;
+                       if (e.moving.input_expr_axes) q_i_F = axesInFixedFrame(q_FM, e.q_i);
+                       Vec3 p_o_F = e.p_o;
+                       if (e.moving.output_ref_point) p_o_F = pointInFixedFrame(t_FM, q_FM, e.p_o);
+                       Quat q_o_F = e.q_o;
+                       if (e.moving.output_expr_axes) q_o_F = axesInFixedFrame(q_FM, e.q_o);
+
+                       Vec3 linear_F = rotate(q_i_F, Vec3{in[0], in[1], in[2]});
+                       Vec3 angular_F = rotate(q_i_F, Vec3{in[3], in[4], in[5]});
+                       transport(p_i_F, p_o_F, linear_F, angular_F);
+                       const Quat q_o_F_conj = conjugate(q_o_F);
                        const Vec3 linear_out = rotate(q_o_F_conj, linear_F);
                        const Vec3 angular_out = rotate(q_o_F_conj, angular_F);
                        out = {linear_out[0],  linear_out[1],  linear_out[2],
@@ -144,16 +179,15 @@ class MovingFrameBlock : public BlockFrame {
   }
 
  private:
-  // The four entries of one cycle, placed in the fixed frame.
-  struct Resolved {
-    Vec3 p_i_F;
-    Quat q_i_F;
-    Vec3 p_o_F;
-    Quat q_o_F;
-  };
+  std::string_view missingTransform() const noexcept {
+    if (moving().any() && !fixed_to_moving_tf_set_) {
+      return kTransformMissing;
+    }
+    return {};
+  }
 
-  std::string_view missingTransform() const noexcept;
-  Resolved resolveEntries() const noexcept;
+  static constexpr std::string_view kTransformMissing =
+      "a TF entry uses \"moving_frame\" but setFixedToMovingFrameTf() has not been called.";
 
   bool fixed_to_moving_tf_set_ = false;
   Vec3 fixed_to_moving_translation_{0.0, 0.0, 0.0};

@@ -7,7 +7,8 @@
 
 namespace kivo {
 
-class KivoTfImu::KivoTfImuImpl : public detail::MovingFrameBlock {
+// Internal to the library: hidden, so that the handle reaches it with a direct call.
+class KIVO_TF_UTILS_NO_EXPORT KivoTfImu::KivoTfImuImpl : public detail::MovingFrameBlock {
  public:
   explicit KivoTfImuImpl(const std::string& config_file);
   explicit KivoTfImuImpl(const KivoTfConfig& config);

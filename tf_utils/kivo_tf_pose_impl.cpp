@@ -27,25 +27,22 @@ KivoControlReturnCode KivoTfPose::KivoTfPoseImpl::update(const detail::Signal7& 
     return {};
   };
   return runUpdate(refusal, [&] {
-    const KivoTfConfigInternal& c = config();
-    const MovingEntries& m = moving();
+    const CycleEntries& e = entries();
     const Vec3 p{pose_in[0], pose_in[1], pose_in[2]};
     const Quat q{pose_in[3], pose_in[4], pose_in[5], pose_in[6]};
-    const Quat& q_in = c.input_expr_axes.rotation;
+    const Quat& q_in = e.q_i;
 
     const Quat q_M = normalized(multiply(q_in, q));
     const Vec3 p_F = rotate(q_in, p);
     // A fixed-frame input point is an offset in F axes; a moving-frame one turns with the body.
-    const Vec3 p_i_F =
-        m.input_ref_point ? rotate(q_M, c.input_ref_point.translation) : c.input_ref_point.translation;
+    Vec3 p_i_F = e.p_i;
+    if (e.moving.input_ref_point) p_i_F = rotate(q_M, e.p_i);
     const Vec3 t_M = subtract(p_F, p_i_F);
 
-    const Vec3 p_o_F = m.output_ref_point
-                           ? pointInFixedFrame(t_M, q_M, c.output_ref_point.translation)
-                           : c.output_ref_point.translation;
-    const Quat q_o_F = m.output_expr_axes
-                           ? normalized(axesInFixedFrame(q_M, c.output_expr_axes.rotation))
-                           : c.output_expr_axes.rotation;
+    Vec3 p_o_F = e.p_o;
+    if (e.moving.output_ref_point) p_o_F = pointInFixedFrame(t_M, q_M, e.p_o);
+    Quat q_o_F = e.q_o;
+    if (e.moving.output_expr_axes) q_o_F = normalized(axesInFixedFrame(q_M, e.q_o));
 
     const Quat q_o_F_conj = conjugate(q_o_F);
     const Vec3 p_out = rotate(q_o_F_conj, p_o_F);

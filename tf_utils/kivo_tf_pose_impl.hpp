@@ -7,7 +7,8 @@
 
 namespace kivo {
 
-class KivoTfPose::KivoTfPoseImpl : public detail::BlockFrame {
+// Internal to the library: hidden, so that the handle reaches it with a direct call.
+class KIVO_TF_UTILS_NO_EXPORT KivoTfPose::KivoTfPoseImpl : public detail::BlockFrame {
  public:
   explicit KivoTfPoseImpl(const std::string& config_file);
   explicit KivoTfPoseImpl(const KivoTfConfig& config);

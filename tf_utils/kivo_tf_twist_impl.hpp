@@ -7,7 +7,8 @@
 
 namespace kivo {
 
-class KivoTfTwist::KivoTfTwistImpl : public detail::MovingFrameBlock {
+// Internal to the library: hidden, so that the handle reaches it with a direct call.
+class KIVO_TF_UTILS_NO_EXPORT KivoTfTwist::KivoTfTwistImpl : public detail::MovingFrameBlock {
  public:
   explicit KivoTfTwistImpl(const std::string& config_file);
   explicit KivoTfTwistImpl(const KivoTfConfig& config);

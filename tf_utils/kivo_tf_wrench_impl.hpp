@@ -7,7 +7,8 @@
 
 namespace kivo {
 
-class KivoTfWrench::KivoTfWrenchImpl : public detail::MovingFrameBlock {
+// Internal to the library: hidden, so that the handle reaches it with a direct call.
+class KIVO_TF_UTILS_NO_EXPORT KivoTfWrench::KivoTfWrenchImpl : public detail::MovingFrameBlock {
  public:
   explicit KivoTfWrenchImpl(const std::string& config_file);
   explicit KivoTfWrenchImpl(const KivoTfConfig& config);
