@@ -131,10 +131,20 @@ class BlockFrame {
   std::string_view class_name_;
 };
 
+// The fixed-to-moving-frame transform as the caller last gave it: whether it was given, and the
+// pose (t_FM, q_FM) of M in F, t_FM in metres and q_FM as [w, x, y, z], both stored unchanged.
+struct FixedToMovingFrameTf {
+  bool fixed_to_moving_tf_set_ = false;
+  Vec3 fixed_to_moving_translation_{0.0, 0.0, 0.0};
+  Quat fixed_to_moving_rotation_{1.0, 0.0, 0.0, 0.0};
+};
+
 // Frame of the wrench, twist and IMU blocks. Their signal is a pair of 3-vectors [linear, angular]
 // about a reference point, and their entries in the moving frame are placed with the
-// fixed-to-moving-frame transform (t_FM, q_FM) that the caller supplies.
-class MovingFrameBlock : public BlockFrame {
+// fixed-to-moving-frame transform (t_FM, q_FM) that the caller supplies. The transform is the
+// first base, so that it lies right before the per-cycle entries of the block frame: everything
+// a cycle reads and writes is one contiguous run at the start of the block, ahead of the texts.
+class MovingFrameBlock : private FixedToMovingFrameTf, public BlockFrame {
  public:
   // tf = [x, y, z, qw, qx, qy, qz]: position and orientation of M in F, stored unchanged.
   void setFixedToMovingFrameTf(const Signal7& tf) noexcept {
@@ -188,10 +198,6 @@ class MovingFrameBlock : public BlockFrame {
 
   static constexpr std::string_view kTransformMissing =
       "a TF entry uses \"moving_frame\" but setFixedToMovingFrameTf() has not been called.";
-
-  bool fixed_to_moving_tf_set_ = false;
-  Vec3 fixed_to_moving_translation_{0.0, 0.0, 0.0};
-  Quat fixed_to_moving_rotation_{1.0, 0.0, 0.0, 0.0};
 };
 
 }  // namespace kivo::detail
