@@ -48,14 +48,9 @@ fi
 configure_args=(-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS_DEBUG=-g -O1"
   -DKIVO_SANITIZE=address,undefined,fuzzer-no-link -DKIVO_LIBFUZZER=ON -DBUILD_TESTING=ON
   -DKIVO_BUILD_PYTHON=OFF -DKIVO_BUILD_EXAMPLES=OFF -DKIVO_BUILD_BENCHMARKS=OFF)
-mkdir -p "$build"
-if [ ! -f "$build/CMakeCache.txt" ] || [ "$(cat "$build/configure.args" 2>/dev/null)" != "${configure_args[*]}" ]; then
-  cmake -S "$root" -B "$build" "${configure_args[@]}" > "$build/configure.log" 2>&1 || { cat "$build/configure.log"; exit 1; }
-  echo "${configure_args[*]}" > "$build/configure.args"
-fi
 echo "fuzz: building the fuzz target in $build"
-cmake --build "$build" -j "$(nproc)" --target kivo_fuzz_config_loader > "$build/build.log" 2>&1 ||
-  { cat "$build/build.log"; exit 1; }
+source "$root/scripts/build_tree.sh"
+build_tree "$build" configure_args kivo_fuzz_config_loader || exit 1
 fuzzer="$build/tests/fuzz/kivo_fuzz_config_loader"
 
 new_inputs="$build/new-inputs"

@@ -40,15 +40,6 @@ if [ ! -x "$venv/bin/python" ] || [ "$(cat "$stamp" 2>/dev/null)" != "$wanted" ]
 fi
 
 echo "setup: building in $build"
-mkdir -p "$build"
-# A configured tree re-runs CMake by itself when a CMake file changes: configure only when there is
-# no tree yet or the arguments changed.
 configure_args=(-DCMAKE_BUILD_TYPE=Release "-DPython_EXECUTABLE=$venv/bin/python" -DKIVO_BUILD_BENCHMARKS=ON)
-configure_stamp="$build/configure.args"
-if [ ! -f "$build/CMakeCache.txt" ] || [ "$(cat "$configure_stamp" 2>/dev/null)" != "${configure_args[*]}" ]; then
-  rm -f "$configure_stamp"
-  cmake -S "$root" -B "$build" "${configure_args[@]}" > "$build/configure.log" 2>&1 \
-    || { cat "$build/configure.log"; exit 1; }
-  echo "${configure_args[*]}" > "$configure_stamp"
-fi
-cmake --build "$build" -j "$(nproc)" > "$build/build.log" 2>&1 || { cat "$build/build.log"; exit 1; }
+source "$root/scripts/build_tree.sh"
+build_tree "$build" configure_args || exit 1

@@ -23,14 +23,9 @@ reports="$build/sanitizer-reports"
 configure_args=(-DCMAKE_BUILD_TYPE=Debug -DKIVO_SANITIZE=address,undefined -DBUILD_TESTING=ON
   -DKIVO_BUILD_PYTHON=ON -DKIVO_BUILD_STUBS=OFF -DKIVO_BUILD_EXAMPLES=OFF -DKIVO_BUILD_BENCHMARKS=OFF
   -DPython_EXECUTABLE="$venv/bin/python")
-mkdir -p "$build"
-if [ ! -f "$build/CMakeCache.txt" ] || [ "$(cat "$build/configure.args" 2>/dev/null)" != "${configure_args[*]}" ]; then
-  echo "sanitized: configuring $build"
-  cmake -S "$root" -B "$build" "${configure_args[@]}" > "$build/configure.log" 2>&1 || { cat "$build/configure.log"; exit 1; }
-  echo "${configure_args[*]}" > "$build/configure.args"
-fi
 echo "sanitized: building in $build"
-cmake --build "$build" -j "$(nproc)" > "$build/build.log" 2>&1 || { cat "$build/build.log"; exit 1; }
+source "$root/scripts/build_tree.sh"
+build_tree "$build" configure_args || exit 1
 
 rm -rf "$reports"
 mkdir -p "$reports"

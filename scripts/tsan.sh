@@ -9,14 +9,9 @@ reports="$build/sanitizer-reports"
 
 configure_args=(-DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS_DEBUG=-g -O1" -DKIVO_SANITIZE=thread
   -DBUILD_TESTING=ON -DKIVO_BUILD_PYTHON=OFF -DKIVO_BUILD_EXAMPLES=OFF -DKIVO_BUILD_BENCHMARKS=OFF)
-mkdir -p "$build"
-if [ ! -f "$build/CMakeCache.txt" ] || [ "$(cat "$build/configure.args" 2>/dev/null)" != "${configure_args[*]}" ]; then
-  cmake -S "$root" -B "$build" "${configure_args[@]}" > "$build/configure.log" 2>&1 || { cat "$build/configure.log"; exit 1; }
-  echo "${configure_args[*]}" > "$build/configure.args"
-fi
 echo "tsan: building in $build"
-cmake --build "$build" -j "$(nproc)" --target kivo_tf_utils_thread_tests > "$build/build.log" 2>&1 ||
-  { cat "$build/build.log"; exit 1; }
+source "$root/scripts/build_tree.sh"
+build_tree "$build" configure_args kivo_tf_utils_thread_tests || exit 1
 
 rm -rf "$reports"
 mkdir -p "$reports"

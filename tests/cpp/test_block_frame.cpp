@@ -28,7 +28,6 @@ namespace {
 
 template <class T>
 class BlockFrame : public testing::Test {};
-using AllBlocks = testing::Types<WrenchTraits, TwistTraits, PoseTraits, ImuTraits>;
 TYPED_TEST_SUITE(BlockFrame, AllBlocks);
 
 template <class T>

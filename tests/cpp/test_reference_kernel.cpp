@@ -13,7 +13,6 @@ namespace {
 
 template <class T>
 class ReferenceKernel : public testing::Test {};
-using AllBlocks = testing::Types<WrenchTraits, TwistTraits, PoseTraits, ImuTraits>;
 TYPED_TEST_SUITE(ReferenceKernel, AllBlocks);
 
 template <class Block, class Signal>

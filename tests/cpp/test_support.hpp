@@ -36,6 +36,7 @@ struct WrenchTraits : BlockTraits<kivo::KivoTfWrench, 6> { static constexpr cons
 struct TwistTraits : BlockTraits<kivo::KivoTfTwist, 6> { static constexpr const char *prefix = "KivoTfTwist", *section = "tf_twist_config"; };
 struct PoseTraits : BlockTraits<kivo::KivoTfPose, 7> { static constexpr const char *prefix = "KivoTfPose", *section = "tf_pose_config"; };
 struct ImuTraits : BlockTraits<kivo::KivoTfImu, 6> { static constexpr const char *prefix = "KivoTfImu", *section = "tf_imu_config"; };
+using AllBlocks = testing::Types<WrenchTraits, TwistTraits, PoseTraits, ImuTraits>;
 
 // The pose block derives the moving frame from its own input and takes no transform.
 template <class Block>
