@@ -12,5 +12,5 @@ PYTHONPATH="$root/build/python_modules" "$root/.venv/bin/python" "$root/examples
 echo
 echo "== kivo-tf check examples/kivo_tf_config.json"
 # Exit status 1 means warnings only and does not fail the demo; 2 (an error) does.
-PYTHONPATH="$root/build/python_modules" "$root/.venv/bin/python" -m kivo_tf_tools check \
-  "$root/examples/kivo_tf_config.json" || [ $? -eq 1 ]
+(cd "$root" && PYTHONPATH="$root/build/python_modules" "$root/.venv/bin/python" -m kivo_tf_tools \
+  check examples/kivo_tf_config.json) || [ $? -eq 1 ]
