@@ -63,26 +63,25 @@ void printArray(const std::array<double, N>& values) {
 void printEntries(const char* block, const std::string& config_file, const char* section) {
   const kivo::KivoTfConfigInternal config = kivo::loadTfConfigFromFile(config_file, section);
   std::printf("\n%s \"%s\", policy %s\n", block, config.name.c_str(), policyName(config.policy));
-  const auto point = [](const char* label, const kivo::TranslationEntry& entry) {
-    std::printf("  %-23s%-13s ", label, entry.is_set ? entry.origin.c_str() : "unset");
-    if (entry.is_set) {
-      printArray(entry.translation);
-      std::printf(" m");
+  // One entry: its origin, then its values and their unit, or "unset".
+  const auto entry_line = [](const char* label, bool is_set, const std::string& origin,
+                             const auto& values, const char* unit) {
+    std::printf("  %-23s%-13s ", label, is_set ? origin.c_str() : "unset");
+    if (is_set) {
+      printArray(values);
+      std::printf(" %s", unit);
     }
     std::printf("\n");
   };
-  const auto axes = [](const char* label, const kivo::RotationEntry& entry) {
-    std::printf("  %-23s%-13s ", label, entry.is_set ? entry.origin.c_str() : "unset");
-    if (entry.is_set) {
-      printArray(entry.rotation);
-      std::printf(" [w x y z]");
-    }
-    std::printf("\n");
-  };
-  point("input reference point", config.input_ref_point);
-  axes("input expression axes", config.input_expr_axes);
-  point("output reference point", config.output_ref_point);
-  axes("output expression axes", config.output_expr_axes);
+  const auto& in_ref = config.input_ref_point;
+  const auto& in_axes = config.input_expr_axes;
+  const auto& out_ref = config.output_ref_point;
+  const auto& out_axes = config.output_expr_axes;
+  entry_line("input reference point", in_ref.is_set, in_ref.origin, in_ref.translation, "m");
+  entry_line("input expression axes", in_axes.is_set, in_axes.origin, in_axes.rotation, "[w x y z]");
+  entry_line("output reference point", out_ref.is_set, out_ref.origin, out_ref.translation, "m");
+  entry_line("output expression axes", out_axes.is_set, out_axes.origin, out_axes.rotation,
+             "[w x y z]");
 }
 
 // The result of one update: the output when it is Ok; otherwise the code alone, since a refusing

@@ -21,6 +21,7 @@ from dataclasses import asdict, dataclass
 from typing import Any
 
 from kivo_tf_tools._capture import LibraryStderr
+from kivo_tf_tools.quaternion import is_unit
 from kivo_tf_tools.sections import (
     ENTRY_KEYS, FIXED_FRAME, MOVING_FRAME, POLICIES, SECTION_KEYS, SECTIONS, VECTOR_KEY,
     ConfigError, block_class, read_document)
@@ -41,7 +42,6 @@ left unset, entries in the moving frame. One finding per line, FILE: LOCATION: L
 then a one-line summary.
 """
 
-NORM_TOLERANCE = 1e-6
 LEVELS = ("error", "warning", "note")
 POSE_SECTION = "tf_pose_config"
 # The policies whose refusals return NotReady; every other one returns Error.
@@ -112,7 +112,7 @@ def _rotation_warning(section: str, key: str, origin: str, q: Sequence[float]) -
             text += "; the pose block's output orientation becomes [0, 0, 0, 0]"
         return text
     norm, scale, angle, intended = rotation_effect(q)
-    if abs(norm - 1.0) <= NORM_TOLERANCE:
+    if is_unit(q):
         return None
     text = f"rotation has norm {_fmt(norm)}, not 1"
     if normalised_here:

@@ -36,6 +36,8 @@ from kivo_tf_tools.quaternion import (
     Vec3,
     add,
     cross,
+    is_unit,
+    norm,
     q_conjugate,
     q_multiply,
     q_normalised,
@@ -92,7 +94,7 @@ def _quat(entry: Entry | None) -> Quat | None:
 
 
 def _moving(entry: Entry | None) -> bool:
-    return entry is not None and entry.origin == MOVING_FRAME
+    return entry is not None and entry.uses_moving_frame
 
 
 SHORT_NAMES: dict[str, str] = {
@@ -101,10 +103,9 @@ SHORT_NAMES: dict[str, str] = {
 
 
 def _norm_notes(label: str, q: Quat) -> list[str]:
-    norm = math.sqrt(sum(c * c for c in q))
-    if abs(norm - 1.0) <= 1e-6:
+    if is_unit(q):
         return []
-    return [f"{label}: |q| = {norm:.6g}, used unnormalised: R(q) = I + |q|²(R(q/|q|) - I)"]
+    return [f"{label}: |q| = {norm(q):.6g}, used unnormalised: R(q) = I + |q|²(R(q/|q|) - I)"]
 
 
 def _entry_notes(section: Section) -> list[str]:

@@ -4,9 +4,22 @@ norm exactly as stored (no normalisation), so that what the tools show is what a
 from __future__ import annotations
 
 import math
+from collections.abc import Sequence
 
 Vec3 = tuple[float, float, float]
 Quat = tuple[float, float, float, float]
+
+# How far from 1 the norm of a quaternion may be before the tools report it as not of unit norm.
+NORM_TOLERANCE = 1e-6
+
+
+def norm(q: Sequence[float]) -> float:
+    return math.sqrt(sum(c * c for c in q))
+
+
+def is_unit(q: Sequence[float]) -> bool:
+    """|q| within NORM_TOLERANCE of 1: what the blocks apply is then a rotation."""
+    return abs(norm(q) - 1.0) <= NORM_TOLERANCE
 
 
 def q_multiply(a: Quat, b: Quat) -> Quat:
