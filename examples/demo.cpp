@@ -78,7 +78,8 @@ void printEntries(const char* block, const std::string& config_file, const char*
   const auto& out_ref = config.output_ref_point;
   const auto& out_axes = config.output_expr_axes;
   entry_line("input reference point", in_ref.is_set, in_ref.origin, in_ref.translation, "m");
-  entry_line("input expression axes", in_axes.is_set, in_axes.origin, in_axes.rotation, "[w x y z]");
+  entry_line("input expression axes", in_axes.is_set, in_axes.origin, in_axes.rotation,
+             "[w x y z]");
   entry_line("output reference point", out_ref.is_set, out_ref.origin, out_ref.translation, "m");
   entry_line("output expression axes", out_axes.is_set, out_axes.origin, out_axes.rotation,
              "[w x y z]");
