@@ -8,3 +8,7 @@ frame M in the fixed frame F).
 """
 
 __version__ = "1.0.0"
+
+from kivo_tf_tools.arrays import transform, transform_with_block
+
+__all__ = ["transform", "transform_with_block"]

@@ -1,0 +1,81 @@
+"""A block over a whole log held in arrays: one `update` per row, as in a control loop.
+
+This is what ``kivo-tf run`` does for every format, and what a notebook calls on arrays taken from
+pandas, Polars or pyarrow::
+
+    import numpy as np
+    from kivo_tf_tools import transform
+
+    wrench_out, status = transform("examples/kivo_tf_config.json", "tf_wrench_config",
+                                   wrench_in, tf)          # (N, 6) and (N, 7) float64 arrays
+
+Conventions: signal rows as the block takes them (wrench [fx, fy, fz, tx, ty, tz] in N and N·m,
+twist [vx, vy, vz, wx, wy, wz] in m/s and rad/s, pose [px, py, pz, qw, qx, qy, qz], IMU
+[ax, ay, az, wx, wy, wz] in m/s² and rad/s); the fixed-to-moving-frame transform of each row
+[x, y, z, qw, qx, qy, qz] is the pose of the moving frame M in the fixed frame F, quaternion
+[w, x, y, z].
+"""
+from __future__ import annotations
+
+import os
+from typing import Any
+
+from kivo_tf_tools._deps import require
+from kivo_tf_tools.sections import SECTIONS, SIGNAL_COLUMNS, ConfigError, load_block
+
+# The block's return codes as stored in the status array (the values of KivoControlReturnCode).
+STATUS_OK = 0
+STATUS_NOT_READY = 4
+STATUS_ERROR = 5
+
+
+def transform(config: str | os.PathLike[str], section: str, signal: Any,
+              tf: Any | None = None) -> tuple[Any, Any]:
+    """Runs the block of `section` (e.g. "tf_wrench_config"), loaded from the configuration file
+    `config`, over every row of `signal`, and returns ``(signal_out, status)``.
+
+    - `signal`: (N, 6) float64, or (N, 7) for the pose block; anything NumPy converts to that.
+    - `tf`: (N, 7) float64, the fixed-to-moving-frame transform set before each row's update, or
+      None to set none (the pose block takes none: its moving frame follows from its input).
+    - `signal_out`: (N, 6) or (N, 7) float64, the block's output; a refused row holds zeros.
+    - `status`: (N,) uint8, the block's return code of each row: 0 Ok, 4 NotReady, 5 Error
+      (the values of kivo_control.KivoControlReturnCode).
+
+    One block serves the whole log, so a row without a transform (tf None) uses the last one
+    set, as in a control loop. Raises ConfigError when the section cannot be loaded and
+    ValueError for arrays of the wrong shape. The library's line on the standard error stream
+    for each refused row is not captured here."""
+    if section not in SECTIONS:
+        raise ConfigError(f"unknown section '{section}' (known: {', '.join(SECTIONS)})")
+    return transform_with_block(load_block(os.fspath(config), section), signal, tf)
+
+
+def transform_with_block(block: Any, signal: Any, tf: Any | None = None) -> tuple[Any, Any]:
+    """`transform` with a block that the caller constructed (from a file or a KivoTfConfig);
+    the block keeps its last transform afterwards."""
+    np = require("numpy")
+    width = len(SIGNAL_COLUMNS[type(block).__name__])
+    signal_in = np.ascontiguousarray(signal, dtype=np.float64)
+    if signal_in.ndim != 2 or signal_in.shape[1] != width:
+        raise ValueError(f"signal must have shape (N, {width}) for {type(block).__name__}, "
+                         f"not {signal_in.shape}")
+    rows = signal_in.shape[0]
+    signal_out = np.zeros_like(signal_in)
+    if tf is not None:
+        if not hasattr(block, "set_fixed_to_moving_frame_tf"):
+            raise ValueError(f"{type(block).__name__} takes no fixed-to-moving-frame transform "
+                             "(its moving frame follows from the input pose): pass tf=None")
+        tf_in = np.ascontiguousarray(tf, dtype=np.float64)
+        if tf_in.shape != (rows, 7):
+            raise ValueError(f"tf must have shape ({rows}, 7), not {tf_in.shape}")
+        set_tf = block.set_fixed_to_moving_frame_tf
+        update = block.update
+        codes: list[Any] = []
+        append = codes.append
+        for tf_row, row_in, row_out in zip(tf_in, signal_in, signal_out):
+            set_tf(tf_row)
+            append(update(row_in, row_out))
+    else:
+        codes = list(map(block.update, signal_in, signal_out))
+    status = np.fromiter(map(int, codes), dtype=np.uint8, count=rows)
+    return signal_out, status
