@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "kivo_tf_imu.hpp"
@@ -173,12 +174,28 @@ void kernelUpdateMany(benchmark::State& state) {
   }
 }
 
+// Whether a run stopped with an error: Google Benchmark 1.7 says so in `error_occurred`, 1.8 and
+// later in `skipped` (zero when the run was not skipped).
+template <class R, class = void>
+struct HasSkipped : std::false_type {};
+template <class R>
+struct HasSkipped<R, std::void_t<decltype(std::declval<const R&>().skipped)>> : std::true_type {};
+
+template <class R>
+bool runFailed(const R& run) {
+  if constexpr (HasSkipped<R>::value) {
+    return static_cast<int>(run.skipped) != 0;
+  } else {
+    return run.error_occurred;
+  }
+}
+
 // Keeps the best processor time per iteration (ns) of each benchmark over its repetitions.
 class BestTimeReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
-      if (run.run_type != Run::RT_Iteration || run.error_occurred || run.iterations == 0) continue;
+      if (run.run_type != Run::RT_Iteration || runFailed(run) || run.iterations == 0) continue;
       const double ns = run.cpu_accumulated_time * 1e9 / static_cast<double>(run.iterations);
       const std::string& name = run.run_name.function_name;
       const auto [it, inserted] = best_ns.emplace(name, ns);

@@ -3,6 +3,7 @@
 // the allocation-free success path.
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
@@ -13,15 +14,61 @@
 
 #include "test_support.hpp"
 
-// Counting global allocation functions; the array and nothrow forms forward to these.
+// Counting global allocation functions. Every form a program may call (plain, array, nothrow,
+// aligned, sized) is replaced, all on malloc/free, so that no allocation made by one form of the
+// runtime is released by another (which AddressSanitizer reports as a mismatch).
 static std::size_t g_heap_allocations = 0;
-void* operator new(std::size_t size) {
+
+static void* countedAllocation(std::size_t size, std::size_t alignment) noexcept {
   ++g_heap_allocations;
-  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
+  if (size == 0) size = 1;
+  if (alignment <= alignof(std::max_align_t)) return std::malloc(size);
+  // aligned_alloc wants a size that is a multiple of the alignment.
+  return std::aligned_alloc(alignment, (size + alignment - 1) / alignment * alignment);
+}
+
+static void* countedAllocationOrThrow(std::size_t size, std::size_t alignment) {
+  if (void* memory = countedAllocation(size, alignment)) return memory;
   throw std::bad_alloc();
 }
+
+constexpr std::size_t kDefaultAlignment = alignof(std::max_align_t);
+
+void* operator new(std::size_t size) { return countedAllocationOrThrow(size, kDefaultAlignment); }
+void* operator new[](std::size_t size) { return countedAllocationOrThrow(size, kDefaultAlignment); }
+void* operator new(std::size_t size, std::align_val_t alignment) {
+  return countedAllocationOrThrow(size, static_cast<std::size_t>(alignment));
+}
+void* operator new[](std::size_t size, std::align_val_t alignment) {
+  return countedAllocationOrThrow(size, static_cast<std::size_t>(alignment));
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  return countedAllocation(size, kDefaultAlignment);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  return countedAllocation(size, kDefaultAlignment);
+}
+void* operator new(std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
+  return countedAllocation(size, static_cast<std::size_t>(alignment));
+}
+void* operator new[](std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
+  return countedAllocation(size, static_cast<std::size_t>(alignment));
+}
+
 void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete[](void* memory) noexcept { std::free(memory); }
 void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
+void operator delete(void* memory, std::align_val_t) noexcept { std::free(memory); }
+void operator delete[](void* memory, std::align_val_t) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t, std::align_val_t) noexcept { std::free(memory); }
+void operator delete[](void* memory, std::size_t, std::align_val_t) noexcept { std::free(memory); }
+void operator delete(void* memory, const std::nothrow_t&) noexcept { std::free(memory); }
+void operator delete[](void* memory, const std::nothrow_t&) noexcept { std::free(memory); }
+void operator delete(void* memory, std::align_val_t, const std::nothrow_t&) noexcept { std::free(memory); }
+void operator delete[](void* memory, std::align_val_t, const std::nothrow_t&) noexcept {
+  std::free(memory);
+}
 
 namespace kivo_test {
 namespace {
