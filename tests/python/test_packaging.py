@@ -99,7 +99,7 @@ def packaged():
             if old.name != "mypy-cache":
                 shutil.rmtree(old)
         check_call(sys.executable, "-m", "pip", "wheel", "--no-build-isolation", "--no-deps",
-                   "--disable-pip-version-check", "-C", f"build-dir={WHEEL_BUILD}",
+                   "--disable-pip-version-check", "--config-settings", f"build-dir={WHEEL_BUILD}",
                    "-w", entry / "dist", REPO)
         (wheel,) = (entry / "dist").glob("kivo_tf_utils-1.0.0-*.whl")
         make_venv(entry / "venv", wheel)
