@@ -1,12 +1,12 @@
 // Latency of single control cycles: for each block and case (update_cases.hpp), the distribution
 // of the time of one cycle (the transform where the case gives one, then `update`) over many
 // single calls, each timed on its own, beside the same cycle of the reference kernel, in one run.
-// Prints p50, p99, p99.9, p99.99, the maximum and the mean in nanoseconds, and the same figures
-// for an empty timed region: every figure includes that timer overhead. The clock's step (printed)
-// may be coarser than a cycle, which rounds the percentiles; the mean of many readings is not
-// rounded, so the column "mean net" and the ratio of the library's to the kernel's are taken from
-// the mean of the fastest 99 % of the calls (the rest holds the preemptions and interrupts, which
-// would swamp a plain mean) less the timer's.
+// Prints p50, p99, p99.9, p99.99 and the maximum in nanoseconds, and the mean of the fastest 99 %
+// of the calls (the rest holds the preemptions and interrupts, which would swamp a plain mean),
+// with the same figures for an empty timed region: every figure includes that timer overhead. The
+// clock's step (printed) may be coarser than a cycle, which rounds the percentiles; a mean of many
+// readings is not rounded, so the column "mean net" (the mean less the timer's) and the ratio of
+// the library's to the kernel's are taken from it.
 //
 // The process locks its memory (mlockall, where permitted) and pins itself to one core
 // (sched_setaffinity); the sample buffers are written before the timing starts, so that no page is
@@ -86,8 +86,8 @@ bool tscIsInvariant() {
   std::string line;
   while (std::getline(cpuinfo, line)) {
     if (line.rfind("flags", 0) == 0) {
-      return line.find(" constant_tsc") != std::string::npos && line.find(" nonstop_tsc") != std::string::npos &&
-             line.find(" rdtscp") != std::string::npos;
+      const auto has = [&line](const char* flag) { return line.find(flag) != std::string::npos; };
+      return has(" constant_tsc") && has(" nonstop_tsc") && has(" rdtscp");
     }
   }
 #endif
@@ -112,7 +112,8 @@ double nsPerTick(ClockKind clock) {
 
 // Times `call` `count` times, one sample per call, into `samples` from `offset` on.
 template <ClockKind kClock, class Call>
-[[gnu::noinline]] void timeCalls(Call& call, std::vector<Ticks>& samples, std::size_t offset, std::size_t count) {
+[[gnu::noinline]] void timeCalls(Call& call, std::vector<Ticks>& samples, std::size_t offset,
+                                 std::size_t count) {
   for (std::size_t i = offset; i < offset + count; ++i) {
 #if defined(__x86_64__)
     if constexpr (kClock == ClockKind::Tsc) {
@@ -219,7 +220,9 @@ void runCase(Run& run, const char* block_name) {
   typename K::Signal out{};
   // Ok is 0: any other return code leaves a bit set.
   std::uint32_t codes = 0;
-  auto library = [&] { codes |= static_cast<std::uint32_t>(kivo_bench::libraryCycle<K, kMoving>(block, tf, in, out)); };
+  auto library = [&] {
+    codes |= static_cast<std::uint32_t>(kivo_bench::libraryCycle<K, kMoving>(block, tf, in, out));
+  };
   auto kernel = [&] { kivo_bench::kernelCycle<K, kMoving>(record, tf, in, out); };
   measure(run, library, kernel);
   const bool ok = codes == 0;
@@ -241,7 +244,8 @@ void runBlock(Run& run, const char* block_name) {
 // ---- Setup --------------------------------------------------------------------------------------
 
 [[noreturn]] void usage(const char* program) {
-  std::fprintf(stderr, "usage: %s [--calls N] [--cpu K] [--clock tsc|monotonic] [--fifo PRIORITY]\n", program);
+  std::fprintf(stderr, "usage: %s [--calls N] [--cpu K] [--clock tsc|monotonic] [--fifo PRIORITY]\n",
+               program);
   std::exit(2);
 }
 
@@ -333,7 +337,8 @@ int main(int argc, char** argv) {
   std::printf("Latency of one control cycle (ns), %zu single calls per block, case and side;\n%s, %s, %s.\n",
               calls, pinned.c_str(), locked.c_str(), scheduling.c_str());
   if (clock == ClockKind::Tsc) {
-    std::printf("Clock: time-stamp counter, %.4f GHz (calibrated against CLOCK_MONOTONIC_RAW)", 1.0 / run.ns_per_tick);
+    std::printf("Clock: time-stamp counter, %.4f GHz (calibrated against CLOCK_MONOTONIC_RAW)",
+                1.0 / run.ns_per_tick);
   } else {
     std::printf("Clock: clock_gettime(CLOCK_MONOTONIC)");
   }
