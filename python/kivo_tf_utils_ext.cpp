@@ -9,6 +9,10 @@
 
 #include <array>
 #include <cstddef>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <type_traits>
 
@@ -52,6 +56,55 @@ struct BlockTexts {
   const char* update_doc;
 };
 
+// The Python exception type that nanobind's own translation gives a standard exception.
+PyObject* pythonTypeOf(const std::exception& e) noexcept {
+  if (dynamic_cast<const std::bad_alloc*>(&e) != nullptr) return PyExc_MemoryError;
+  if (dynamic_cast<const std::domain_error*>(&e) != nullptr ||
+      dynamic_cast<const std::invalid_argument*>(&e) != nullptr ||
+      dynamic_cast<const std::length_error*>(&e) != nullptr) {
+    return PyExc_ValueError;
+  }
+  if (dynamic_cast<const std::out_of_range*>(&e) != nullptr) return PyExc_IndexError;
+  if (dynamic_cast<const std::range_error*>(&e) != nullptr) return PyExc_ValueError;
+  if (dynamic_cast<const std::overflow_error*>(&e) != nullptr) return PyExc_OverflowError;
+  return PyExc_RuntimeError;
+}
+
+// The loader's messages quote bytes of the configuration file, which need not be UTF-8 (a file
+// in UTF-16, a stray byte). nanobind makes the text of an exception a str by strict UTF-8
+// decoding, and a text that does not decode would replace the exception with UnicodeDecodeError.
+// Such a text is raised here instead, with the exception type nanobind gives `e` and every
+// undecodable byte written as \xNN; a text that decodes is left to nanobind, unchanged.
+void raiseIfUndecodable(const std::exception& e) {
+  const char* text = e.what();
+  const auto size = static_cast<Py_ssize_t>(std::strlen(text));
+  PyObject* message = PyUnicode_DecodeUTF8(text, size, "strict");
+  if (message != nullptr) {
+    Py_DECREF(message);
+    return;
+  }
+  PyErr_Clear();
+  message = PyUnicode_DecodeUTF8(text, size, "backslashreplace");
+  if (message == nullptr) {
+    throw nb::python_error();
+  }
+  PyErr_SetObject(pythonTypeOf(e), message);
+  Py_DECREF(message);
+  throw nb::python_error();
+}
+
+// Constructs the block from the JSON configuration file at `config_file` (empty: no entry set),
+// as nb::init<const std::string&> does, with the loader's message kept in its exception type.
+template <typename Block>
+void constructFromFile(Block* self, const std::string& config_file) {
+  try {
+    new (self) Block(config_file);
+  } catch (const std::exception& e) {
+    raiseIfUndecodable(e);
+    throw;
+  }
+}
+
 // Copy-in, copy-out around the block's own update. The block sees two plain local arrays, so the
 // caller may pass one array as both input and output, and a block that refuses to transform
 // leaves zeros (not the caller's previous values) in the output. All N values are copied out
@@ -78,7 +131,7 @@ void setFixedToMovingFrameTf(Block& block, const kivo_python::TransformValues& t
 template <typename Block, std::size_t N>
 void bindBlock(nb::module_& m, const BlockTexts& texts) {
   nb::class_<Block> cls(m, texts.class_name, texts.class_doc);
-  cls.def(nb::init<const std::string&>(), "config_file"_a = "",
+  cls.def("__init__", &constructFromFile<Block>, "config_file"_a = "",
           "Initialize with a JSON config file path.")
       .def(nb::init<const kivo::KivoTfConfig&>(), "config"_a,
            "Initialize with a KivoTfConfig struct populated in user code.")
