@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import argparse
 import dataclasses
+import importlib
 import os
 import shutil
 import sys
@@ -30,7 +31,7 @@ from typing import Any
 
 from kivo_tf_tools import quaternion
 from kivo_tf_tools._capture import LibraryStderr
-from kivo_tf_tools._deps import require
+from kivo_tf_tools._deps import MissingDependency, require
 from kivo_tf_tools.arrays import STATUS_OK, transform_with_block
 from kivo_tf_tools.sections import (
     SECTIONS, SIGNAL_COLUMNS, TF_COLUMNS, ConfigError, Section, load_block, load_sections)
@@ -371,9 +372,9 @@ def _write_table(path: str, columns: dict[str, Any]) -> None:
         parquet.write_table(pa.table(columns), path)
         return
     try:
-        import pyarrow as pa
-        import pyarrow.csv as pa_csv
-    except ImportError:
+        pa = require("pyarrow")
+        pa_csv = require("pyarrow.csv")
+    except MissingDependency:
         import csv
 
         with open(path, "w", encoding="utf-8", newline="") as stream:
@@ -487,10 +488,10 @@ def _transform(block: Any, section: Section, data: _Signal, tree: TfTree | None,
     finally:
         capture.close()
     if args.angular_acceleration == "central":
-        from kivo_tf_tools.angular_acceleration import add_angular_acceleration_term
-
-        add_angular_acceleration_term(section, data.stamps[has_tf] / 1e9,
-                                      tf[has_tf] if tf is not None else None, out, codes)
+        # The α × r term after the block (rows with status Ok), in place.
+        term = importlib.import_module("kivo_tf_tools.angular_acceleration")
+        term.add_angular_acceleration_term(section, data.stamps[has_tf] / 1e9,
+                                           tf[has_tf] if tf is not None else None, out, codes)
     signal_out[has_tf] = out
     status[has_tf] = codes
     return _Outcome(status, signal_out, tf, has_tf, lines)

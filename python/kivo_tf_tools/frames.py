@@ -19,10 +19,16 @@ from kivo_tf_tools._deps import require
 from kivo_tf_tools.bags import BagError, is_bag, read_tf_tree, stamp_text
 from kivo_tf_tools.tf_tree import TfTree
 
+DESCRIPTION = """\
+Print the tf tree recorded in a ROS bag (its /tf and /tf_static topics): each frame with its
+parent, static or dynamic, the number of transforms of it in the bag, their mean rate and the
+time range they cover (seconds of their header stamps). With -o, draw the tree.
+"""
+
 EXAMPLE = """\
 example:
   kivo-tf frames recording.bag
-  kivo-tf frames rosbag2_dir -o tree.png
+  kivo-tf frames rosbag2_dir -o tree.png     (or tree.svg, tree.pdf)
 """
 
 
@@ -145,7 +151,7 @@ def draw_tree(rows: list[FrameRow], title: str) -> Any:
 def add_parser(subparsers: Any) -> None:
     parser = subparsers.add_parser(
         "frames", help="the tf tree recorded in a ROS bag",
-        description=__doc__.split("\n\n")[0] + "\n\n" + __doc__.split("\n\n")[1],
+        description=DESCRIPTION,
         epilog=EXAMPLE, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("bag", metavar="BAG",
                         help="a ROS 1 bag (.bag) or a rosbag2 directory (SQLite3 or MCAP)")
