@@ -17,7 +17,7 @@ built from the bag's own message definitions, reads and writes the messages.
 from __future__ import annotations
 
 import argparse
-import dataclasses
+import gc
 import importlib
 import os
 import shutil
@@ -90,43 +90,40 @@ def _signal_of(block_class: str) -> Callable[[Any], tuple[float, ...]]:
     return lambda m: (*_vector(m.linear_acceleration), *_vector(m.angular_velocity))
 
 
-def _with_vector(v: Any, values: Any) -> Any:
-    return dataclasses.replace(v, x=float(values[0]), y=float(values[1]), z=float(values[2]))
+def _set_vector(v: Any, x: float, y: float, z: float) -> None:
+    v.x, v.y, v.z = x, y, z
 
 
-def _message_with(block_class: str, msg: Any, row: Any, frame: str,
-                  covariances: tuple[Any, Any] | None) -> Any:
-    """`msg` with the signal `row`, ``header.frame_id`` `frame`, and for an IMU the rotated
-    covariances (acceleration, angular velocity; each 9 values) and the orientation marked as
-    not estimated. Every other field as in `msg`."""
-    header = dataclasses.replace(msg.header, frame_id=frame)
-    replace = dataclasses.replace
+def _make_output(block_class: str, msg: Any, row: list[float], frame: str,
+                 covariances: tuple[Any, Any] | None) -> Any:
+    """`msg`, changed in place into the output message: the signal `row`, ``header.frame_id``
+    `frame`, and for an IMU the covariances (acceleration, angular velocity; 9 values each, in
+    the output axes) and the orientation marked as not estimated (identity quaternion,
+    orientation_covariance[0] = −1). These are all the fields of the four message types
+    besides the rest of the header, which the caller sets."""
+    msg.header.frame_id = frame
     if block_class == "KivoTfWrench":
-        return replace(msg, header=header, wrench=replace(
-            msg.wrench, force=_with_vector(msg.wrench.force, row[:3]),
-            torque=_with_vector(msg.wrench.torque, row[3:])))
-    if block_class == "KivoTfTwist":
-        return replace(msg, header=header, twist=replace(
-            msg.twist, linear=_with_vector(msg.twist.linear, row[:3]),
-            angular=_with_vector(msg.twist.angular, row[3:])))
-    if block_class == "KivoTfPose":
-        orientation = replace(msg.pose.orientation, w=float(row[3]), x=float(row[4]),
-                              y=float(row[5]), z=float(row[6]))
-        return replace(msg, header=header, pose=replace(
-            msg.pose, position=_with_vector(msg.pose.position, row[:3]),
-            orientation=orientation))
-    np = require("numpy")
-    assert covariances is not None
-    not_estimated = np.zeros(9)
-    not_estimated[0] = -1.0
-    return replace(
-        msg, header=header,
-        orientation=replace(msg.orientation, w=1.0, x=0.0, y=0.0, z=0.0),
-        orientation_covariance=not_estimated,
-        linear_acceleration=_with_vector(msg.linear_acceleration, row[:3]),
-        linear_acceleration_covariance=covariances[0],
-        angular_velocity=_with_vector(msg.angular_velocity, row[3:]),
-        angular_velocity_covariance=covariances[1])
+        _set_vector(msg.wrench.force, *row[:3])
+        _set_vector(msg.wrench.torque, *row[3:])
+    elif block_class == "KivoTfTwist":
+        _set_vector(msg.twist.linear, *row[:3])
+        _set_vector(msg.twist.angular, *row[3:])
+    elif block_class == "KivoTfPose":
+        _set_vector(msg.pose.position, *row[:3])
+        orientation = msg.pose.orientation
+        orientation.w, orientation.x, orientation.y, orientation.z = row[3:]
+    else:
+        np = require("numpy")
+        assert covariances is not None
+        _set_vector(msg.linear_acceleration, *row[:3])
+        _set_vector(msg.angular_velocity, *row[3:])
+        msg.orientation.w = 1.0
+        _set_vector(msg.orientation, 0.0, 0.0, 0.0)
+        not_estimated = np.zeros(9)
+        not_estimated[0] = -1.0
+        msg.orientation_covariance = not_estimated
+        msg.linear_acceleration_covariance, msg.angular_velocity_covariance = covariances
+    return msg
 
 
 # --- the section ------------------------------------------------------------------------------
@@ -202,8 +199,10 @@ class _Signal:
     stamps: Any  # (N,) int64 header stamps, ns
     signal: Any  # (N, 6 or 7) float64
     frames: list[str]  # header.frame_id of each
-    messages: list[Any]  # the deserialized messages (for writing a bag)
-    keys: list[tuple[int, int]]  # (connection id, bag timestamp) of each
+    headers: list[Any]  # the deserialized header of each (for writing a bag)
+    times: list[int]  # the bag's timestamp of each, ns
+    covariances: list[tuple[Any, Any]]  # IMU: (acceleration, angular velocity) of each
+    template: Any  # the first message, or None: each output message is made from it
 
 
 def _topics_text(reader: Any) -> str:
@@ -219,42 +218,75 @@ def _topic_connections(reader: Any, topic: str) -> list[Any]:
     return connections
 
 
+def _tf_connections(reader: Any) -> list[Any]:
+    return [c for c in reader.connections
+            if c.topic.lstrip("/") in TF_TOPICS and c.msgtype == TF_MESSAGE]
+
+
+def _add_transforms(tree: TfTree, message: Any, static: bool) -> None:
+    for tf in message.transforms:
+        t, q = tf.transform.translation, tf.transform.rotation
+        stamp = tf.header.stamp.sec * 1_000_000_000 + tf.header.stamp.nanosec
+        tree.add(tf.header.frame_id, tf.child_frame_id, stamp,
+                 (t.x, t.y, t.z, q.w, q.x, q.y, q.z), static)
+
+
 def read_tf_tree(reader: Any) -> TfTree:
     """The tf tree of the open AnyReader `reader` (its /tf and /tf_static)."""
     tree = TfTree()
-    connections = [c for c in reader.connections
-                   if c.topic.lstrip("/") in TF_TOPICS and c.msgtype == TF_MESSAGE]
-    if not connections:
-        return tree
-    for connection, _, raw in reader.messages(connections=connections):
-        static = TF_TOPICS[connection.topic.lstrip("/")]
-        for tf in reader.deserialize(raw, connection.msgtype).transforms:
-            t, q = tf.transform.translation, tf.transform.rotation
-            stamp = tf.header.stamp.sec * 1_000_000_000 + tf.header.stamp.nanosec
-            tree.add(tf.header.frame_id, tf.child_frame_id, stamp,
-                     (t.x, t.y, t.z, q.w, q.x, q.y, q.z), static)
+    connections = _tf_connections(reader)
+    if connections:
+        for connection, _, raw in reader.messages(connections=connections):
+            _add_transforms(tree, reader.deserialize(raw, connection.msgtype),
+                            TF_TOPICS[connection.topic.lstrip("/")])
     return tree
 
 
-def _read_signal(reader: Any, connections: list[Any], block_class: str) -> _Signal:
+def _read(reader: Any, topic: list[Any], block_class: str, with_tf: bool,
+          copy: Callable[[Any, int, Any], None] | None) -> tuple[TfTree | None, _Signal]:
+    """One pass over the bag: the tf tree (when `with_tf`) and the messages of the connections
+    `topic`. With `copy`, every message of the bag is also handed to copy(connection,
+    timestamp, raw), in the bag's order; without, only the messages needed are read."""
     np = require("numpy")
+    tree = TfTree() if with_tf else None
+    tf_static = {c.id: TF_TOPICS[c.topic.lstrip("/")] for c in _tf_connections(reader)}
+    if tree is None:
+        tf_static = {}
+    topic_ids = {c.id for c in topic}
+    wanted = None if copy is not None else [
+        c for c in reader.connections if c.id in topic_ids or c.id in tf_static]
     signal_of = _signal_of(block_class)
+    deserialize = reader.deserialize
     rows: list[tuple[float, ...]] = []
     stamps: list[int] = []
     frames: list[str] = []
-    messages: list[Any] = []
-    keys: list[tuple[int, int]] = []
-    for connection, timestamp, raw in reader.messages(connections=connections):
-        msg = reader.deserialize(raw, connection.msgtype)
-        messages.append(msg)
-        keys.append((connection.id, timestamp))
-        rows.append(signal_of(msg))
-        stamps.append(msg.header.stamp.sec * 1_000_000_000 + msg.header.stamp.nanosec)
-        frames.append(msg.header.frame_id)
+    headers: list[Any] = []
+    times: list[int] = []
+    covariances: list[tuple[Any, Any]] = []
+    imu = block_class == "KivoTfImu"
+    msg = None
+    for connection, timestamp, raw in reader.messages(connections=wanted):
+        if copy is not None:
+            copy(connection, timestamp, raw)
+        cid = connection.id
+        if cid in topic_ids:
+            msg = deserialize(raw, connection.msgtype)
+            header = msg.header
+            headers.append(header)
+            times.append(timestamp)
+            rows.append(signal_of(msg))
+            stamps.append(header.stamp.sec * 1_000_000_000 + header.stamp.nanosec)
+            frames.append(header.frame_id)
+            if imu:
+                covariances.append((msg.linear_acceleration_covariance,
+                                    msg.angular_velocity_covariance))
+        elif cid in tf_static:
+            assert tree is not None
+            _add_transforms(tree, deserialize(raw, connection.msgtype), tf_static[cid])
     width = len(SIGNAL_COLUMNS[block_class])
-    return _Signal(np.asarray(stamps, dtype=np.int64),
-                   np.asarray(rows, dtype=np.float64).reshape(-1, width), frames, messages,
-                   keys)
+    return tree, _Signal(np.asarray(stamps, dtype=np.int64),
+                         np.asarray(rows, dtype=np.float64).reshape(-1, width), frames,
+                         headers, times, covariances, msg)
 
 
 # --- IMU covariances --------------------------------------------------------------------------
@@ -421,36 +453,43 @@ def _copy_connection(writer: Any, kind: str, connection: Any, typestore: Any,
                                  offered_qos_profiles=connection.ext.offered_qos_profiles)
 
 
-def _write_bag(reader: Any, kind: str, input_path: str, path: str, input_topic: list[Any],
-               output_topic: str, transformed: dict[tuple[int, int], deque[Any]]) -> int:
-    """Copies every connection and message of `reader` into a new bag at `path`, in the bag's
-    order, and after each message of the input topic (connections `input_topic`) its
-    transformed message, taken from `transformed[(connection id, bag timestamp)]` in order
-    (None: not transformed), with the same bag timestamp. Returns how many transformed messages
-    were written."""
-    typestore = reader.typestore
-    serialize = typestore.serialize_ros1 if kind == "ros1" else typestore.serialize_cdr
-    msgtype = input_topic[0].msgtype
-    writer = _open_writer(kind, input_path, path)
-    written = 0
-    writer.open()
-    try:
-        copies = {c.id: _copy_connection(writer, kind, c, typestore) for c in reader.connections}
-        output = _copy_connection(writer, kind, input_topic[0], typestore, output_topic)
-        write = writer.write
-        for connection, timestamp, raw in reader.messages():
-            write(copies[connection.id], timestamp, raw)
-            pending = transformed.get((connection.id, timestamp))
-            if pending:
-                message = pending.popleft()
-                if message is not None:
-                    write(output, timestamp, serialize(message, msgtype))
-                    written += 1
-    except BaseException:
-        writer.close()
-        raise
-    writer.close()
-    return written
+class _BagCopy:
+    """A new bag at `path` of the input's kind, which receives every connection of `reader`
+    and, through `copy`, every message unchanged; `output` is the connection of the
+    transformed messages (type and definition of the input topic's first connection)."""
+
+    def __init__(self, reader: Any, kind: str, input_path: str, path: str, topic: list[Any],
+                 output_topic: str) -> None:
+        typestore = reader.typestore
+        self.writer = _open_writer(kind, input_path, path)
+        self.writer.open()
+        try:
+            self.copies = {c.id: _copy_connection(self.writer, kind, c, typestore)
+                           for c in reader.connections}
+            self.output = _copy_connection(self.writer, kind, topic[0], typestore,
+                                           output_topic)
+        except BaseException:
+            self.writer.close()
+            raise
+        self.msgtype = topic[0].msgtype
+        self.serialize = typestore.serialize_ros1 if kind == "ros1" else typestore.serialize_cdr
+        self._write = self.writer.write
+
+    def copy(self, connection: Any, timestamp: int, raw: Any) -> None:
+        self._write(self.copies[connection.id], timestamp, raw)
+
+    def add_transformed(self, times: list[int], messages: Iterator[Any]) -> int:
+        """Writes each message that is not None at its bag time; returns how many. Readers
+        merge a bag's messages by time, so these come after the copy in the file only."""
+        written = 0
+        for timestamp, message in zip(times, messages):
+            if message is not None:
+                self._write(self.output, timestamp, self.serialize(message, self.msgtype))
+                written += 1
+        return written
+
+    def close(self) -> None:
+        self.writer.close()
 
 
 # --- the run ----------------------------------------------------------------------------------
@@ -568,26 +607,36 @@ def run_bag(args: argparse.Namespace) -> int:
         if kind != "table" and any(c.topic == output_topic for c in reader.connections):
             raise BagError(f"the bag already has a topic {output_topic}: choose another "
                            "--output-topic")
-        tree = read_tf_tree(reader) if uses_moving_frame(section) else None
-        data = _read_signal(reader, connections, block_class)
-        outcome = _transform(block, section, data, tree, args)
         staging = _Staging(args.output)
+        # The headers held for the whole run are many small objects, which the cyclic
+        # garbage collector would scan again and again; the run makes no cycles of its own.
+        collecting = gc.isenabled()
+        gc.disable()
         try:
+            with_tf = uses_moving_frame(section)
             if kind == "table":
+                tree, data = _read(reader, connections, block_class, with_tf, None)
+                outcome = _transform(block, section, data, tree, args)
                 _write_table(staging.inner, _table(block_class, data, outcome))
                 written = f"table {args.output}"
             else:
-                transformed: dict[tuple[int, int], deque[Any]] = {}
-                for key, message in zip(data.keys, _output_messages(
-                        block_class, section, data, outcome, frame)):
-                    transformed.setdefault(key, deque()).append(message)
-                count = _write_bag(reader, kind, args.input, staging.inner, connections,
-                                   output_topic, transformed)
+                bag = _BagCopy(reader, kind, args.input, staging.inner, connections,
+                               output_topic)
+                try:
+                    tree, data = _read(reader, connections, block_class, with_tf, bag.copy)
+                    outcome = _transform(block, section, data, tree, args)
+                    count = bag.add_transformed(data.times, _output_messages(
+                        block_class, section, data, outcome, frame))
+                finally:
+                    bag.close()
                 written = f"{count:,} messages on {output_topic} in {args.output}"
             staging.commit()
         except BaseException:
             staging.discard()
             raise
+        finally:
+            if collecting:
+                gc.enable()
     finally:
         reader.close()
     for line in _summary(topic, data, outcome, written, time.perf_counter() - start, central):
@@ -610,15 +659,16 @@ def _table(block_class: str, data: _Signal, outcome: _Outcome) -> dict[str, Any]
 def _output_messages(block_class: str, section: Section, data: _Signal, outcome: _Outcome,
                      frame: str | None) -> Iterator[Any]:
     """The output message of each input message, in order: None where the message is not
-    transformed (no transform, or refused by the block)."""
+    transformed (no transform, or refused by the block). Every output message is the one
+    template message, changed in place: serialize it before taking the next."""
     np = require("numpy")
     ok = outcome.has_tf & (outcome.status == STATUS_OK)
     covariances: tuple[Any, Any] | None = None
     if block_class == "KivoTfImu" and ok.any():
         rows = np.flatnonzero(ok)
-        cov_a = np.array([data.messages[k].linear_acceleration_covariance for k in rows],
+        cov_a = np.array([data.covariances[k][0] for k in rows],
                          dtype=np.float64).reshape(-1, 9)
-        cov_w = np.array([data.messages[k].angular_velocity_covariance for k in rows],
+        cov_w = np.array([data.covariances[k][1] for k in rows],
                          dtype=np.float64).reshape(-1, 9)
         tf = outcome.tf[rows] if outcome.tf is not None else None
         out_a, out_w = imu_covariances(section, tf, data.signal[rows], cov_a, cov_w)
@@ -626,10 +676,13 @@ def _output_messages(block_class: str, section: Section, data: _Signal, outcome:
         full_w = np.zeros((len(data.stamps), 9))
         full_a[rows], full_w[rows] = out_a, out_w
         covariances = (full_a, full_w)
-    for k, msg in enumerate(data.messages):
+    signal_rows = outcome.signal_out.tolist()
+    template = data.template
+    for k, header in enumerate(data.headers):
         if not ok[k]:
             yield None
             continue
+        template.header = header
         cov = (covariances[0][k], covariances[1][k]) if covariances is not None else None
-        yield _message_with(block_class, msg, outcome.signal_out[k],
-                            frame if frame is not None else data.frames[k], cov)
+        yield _make_output(block_class, template, signal_rows[k],
+                           frame if frame is not None else data.frames[k], cov)
