@@ -417,7 +417,7 @@ def _write_table(path: str, columns: dict[str, Any]) -> None:
                                    for column in lists]))
         return
     pa_csv.write_csv(pa.table(columns), path,
-                     pa_csv.WriteOptions(quoting_style="none"))
+                     pa_csv.WriteOptions(quoting_style="none", quoting_header="none"))
 
 
 def _ros2_storage(path: str) -> Any:
@@ -587,7 +587,7 @@ def run_bag(args: argparse.Namespace) -> int:
     if os.path.lexists(args.output):
         raise BagError(f"{args.output} exists; kivo-tf run does not replace it: remove it or "
                        "choose another output")
-    frame = _output_frame(section, args)
+    frame = _output_frame(section, args) if kind != "table" else None
     try:
         reader = highlevel.AnyReader(
             [require("pathlib").Path(args.input)],

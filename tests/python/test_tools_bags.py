@@ -2,6 +2,9 @@
 recorded scene (see bagmaker), pass-through of every other message, refusals, bad inputs."""
 import json
 import math
+import re
+import shlex
+from pathlib import Path
 
 import numpy as np
 import pyarrow.csv
@@ -323,3 +326,45 @@ def test_is_bag(tmp_path):
     (tmp_path / "r2" / "metadata.yaml").write_text("")
     assert bags.is_bag("x.bag") and bags.is_bag(str(tmp_path / "r2"))
     assert not bags.is_bag("x.csv") and not bags.is_bag(str(tmp_path))
+
+
+REPO = Path(__file__).resolve().parents[2]
+TIMING = re.compile(r"\d+\.\d\d s, [\d,]+ messages/s")
+
+
+def doc_examples():
+    """(command, expected output lines) of the console examples of docs/logs.md's sections on
+    bags, in order."""
+    text = (REPO / "docs" / "logs.md").read_text()
+    sections = re.findall(r"^## (?:ROS bags|kivo-tf frames)\n(.*?)(?=^## |\Z)", text,
+                          re.S | re.M)
+    examples = []
+    for section_text in sections:
+        for block in re.findall(r"```console\n(.*?)```", section_text, re.S):
+            for chunk in block.split("$ ")[1:]:
+                command, *lines = chunk.rstrip("\n").split("\n")
+                examples.append((command, lines))
+    return examples
+
+
+def test_doc_examples(tmp_path, monkeypatch, capsys):
+    (tmp_path / "examples").symlink_to(REPO / "examples")
+    bagmaker.write_bag(tmp_path / "scene.bag", "ros1", bagmaker.scene_records("ros1"))
+    count = len(bagmaker.SENSOR_TIMES)
+    bagmaker.write_bag(tmp_path / "imu_scene", "mcap", bagmaker.scene_records(
+        "mcap", "sensor_msgs/msg/Imu", "/imu", "base", [[0.1, 0.0, 9.81, 0.0, 0.0, 0.5]] * count,
+        [(np.diag([0.04, 0.04, 0.09]).ravel(), np.diag([1e-4, 1e-4, 4e-4]).ravel())] * count))
+    monkeypatch.chdir(tmp_path)
+    examples = doc_examples()
+    assert len(examples) == 7
+    for command, expected in examples:
+        words = shlex.split(command)
+        if words[0] == "head":
+            lines = (tmp_path / words[2]).read_text().splitlines()[:int(words[1].lstrip("-"))]
+        else:
+            assert words[0] == "kivo-tf"
+            cli.main(words[1:])
+            captured = capsys.readouterr()
+            lines = (captured.out + captured.err).splitlines()
+        assert [TIMING.sub("T", line) for line in lines] == [
+            TIMING.sub("T", line) for line in expected], command
