@@ -24,7 +24,7 @@ import shutil
 import sys
 import tempfile
 import time
-from collections import Counter, deque
+from collections import Counter
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from typing import Any
@@ -359,6 +359,9 @@ def imu_covariances(section: Section, tf: Any | None, imu_in: Any, cov_a: Any,
 
 def _output_kind(input_path: str, output: str) -> str:
     """"table", "ros1" or "ros2". Raises BagError."""
+    if output == "-":
+        raise BagError("the output of a bag cannot be the standard output: give a .csv or "
+                       ".parquet file, or a bag")
     if output.lower().endswith(TABLE_SUFFIXES):
         return "table"
     ros1 = input_path.endswith(".bag")

@@ -281,6 +281,8 @@ def test_bad_inputs_stop_with_one_message_and_no_output(config, scene, kind, tmp
      "the moving frame's axes of a named frame"),
     ("tf_wrench_config", ["--fixed-frame", "world", "--moving-frame", "sensor"], "out",
      "the output out must be a table (.csv, .parquet) or, like the input, a ROS 1 bag"),
+    ("tf_wrench_config", ["--fixed-frame", "world", "--moving-frame", "sensor"], "-",
+     "the output of a bag cannot be the standard output"),
     ("tf_wrench_config", ["--fixed-frame", "world", "--moving-frame", "sensor",
                           "--output-topic", "/chatter"], "out.bag",
      "the bag already has a topic /chatter: choose another --output-topic"),
