@@ -17,7 +17,7 @@ built from the bag's own message definitions, reads and writes the messages.
 from __future__ import annotations
 
 import argparse
-import gc
+import array
 import importlib
 import os
 import shutil
@@ -198,11 +198,11 @@ class _Signal:
 
     stamps: Any  # (N,) int64 header stamps, ns
     signal: Any  # (N, 6 or 7) float64
-    frames: list[str]  # header.frame_id of each
-    headers: list[Any]  # the deserialized header of each (for writing a bag)
-    times: list[int]  # the bag's timestamp of each, ns
-    covariances: list[tuple[Any, Any]]  # IMU: (acceleration, angular velocity) of each
-    template: Any  # the first message, or None: each output message is made from it
+    frames: list[str]  # header.frame_id of each (equal ids share one string)
+    sequence: Any  # ROS 1: header.seq of each, (N,) int64; None for rosbag2
+    times: Any  # (N,) int64: the bag's timestamp of each, ns
+    covariances: Any  # IMU: (N, 18) float64, acceleration then angular velocity; else None
+    template: Any  # the last message read, or None: each output message is made from it
 
 
 def _topics_text(reader: Any) -> str:
@@ -257,12 +257,11 @@ def _read(reader: Any, topic: list[Any], block_class: str, with_tf: bool,
         c for c in reader.connections if c.id in topic_ids or c.id in tf_static]
     signal_of = _signal_of(block_class)
     deserialize = reader.deserialize
-    rows: list[tuple[float, ...]] = []
-    stamps: list[int] = []
+    # Compact columns: a long topic costs 8 bytes a number, not a Python object.
+    rows, covariances = array.array("d"), array.array("d")
+    stamps, times, sequence = array.array("q"), array.array("q"), array.array("q")
     frames: list[str] = []
-    headers: list[Any] = []
-    times: list[int] = []
-    covariances: list[tuple[Any, Any]] = []
+    frame_ids: dict[str, str] = {}
     imu = block_class == "KivoTfImu"
     msg = None
     for connection, timestamp, raw in reader.messages(connections=wanted):
@@ -272,21 +271,24 @@ def _read(reader: Any, topic: list[Any], block_class: str, with_tf: bool,
         if cid in topic_ids:
             msg = deserialize(raw, connection.msgtype)
             header = msg.header
-            headers.append(header)
             times.append(timestamp)
-            rows.append(signal_of(msg))
+            rows.extend(signal_of(msg))
             stamps.append(header.stamp.sec * 1_000_000_000 + header.stamp.nanosec)
-            frames.append(header.frame_id)
+            frames.append(frame_ids.setdefault(header.frame_id, header.frame_id))
+            if hasattr(header, "seq"):
+                sequence.append(header.seq)
             if imu:
-                covariances.append((msg.linear_acceleration_covariance,
-                                    msg.angular_velocity_covariance))
+                covariances.extend(msg.linear_acceleration_covariance)
+                covariances.extend(msg.angular_velocity_covariance)
         elif cid in tf_static:
             assert tree is not None
             _add_transforms(tree, deserialize(raw, connection.msgtype), tf_static[cid])
     width = len(SIGNAL_COLUMNS[block_class])
-    return tree, _Signal(np.asarray(stamps, dtype=np.int64),
-                         np.asarray(rows, dtype=np.float64).reshape(-1, width), frames,
-                         headers, times, covariances, msg)
+    return tree, _Signal(
+        np.array(stamps, dtype=np.int64), np.array(rows, dtype=np.float64).reshape(-1, width),
+        frames, np.array(sequence, dtype=np.int64) if len(sequence) == len(stamps) else None,
+        np.array(times, dtype=np.int64),
+        np.array(covariances, dtype=np.float64).reshape(-1, 18) if imu else None, msg)
 
 
 # --- IMU covariances --------------------------------------------------------------------------
@@ -611,10 +613,6 @@ def run_bag(args: argparse.Namespace) -> int:
             raise BagError(f"the bag already has a topic {output_topic}: choose another "
                            "--output-topic")
         staging = _Staging(args.output)
-        # The headers held for the whole run are many small objects, which the cyclic
-        # garbage collector would scan again and again; the run makes no cycles of its own.
-        collecting = gc.isenabled()
-        gc.disable()
         try:
             with_tf = uses_moving_frame(section)
             if kind == "table":
@@ -628,7 +626,7 @@ def run_bag(args: argparse.Namespace) -> int:
                 try:
                     tree, data = _read(reader, connections, block_class, with_tf, bag.copy)
                     outcome = _transform(block, section, data, tree, args)
-                    count = bag.add_transformed(data.times, _output_messages(
+                    count = bag.add_transformed(data.times.tolist(), _output_messages(
                         block_class, section, data, outcome, frame))
                 finally:
                     bag.close()
@@ -637,9 +635,6 @@ def run_bag(args: argparse.Namespace) -> int:
         except BaseException:
             staging.discard()
             raise
-        finally:
-            if collecting:
-                gc.enable()
     finally:
         reader.close()
     for line in _summary(topic, data, outcome, written, time.perf_counter() - start, central):
@@ -663,29 +658,33 @@ def _output_messages(block_class: str, section: Section, data: _Signal, outcome:
                      frame: str | None) -> Iterator[Any]:
     """The output message of each input message, in order: None where the message is not
     transformed (no transform, or refused by the block). Every output message is the one
-    template message, changed in place: serialize it before taking the next."""
+    template message with the header of its input message (stamp, seq, frame id) and the
+    output values, changed in place: serialize it before taking the next."""
     np = require("numpy")
     ok = outcome.has_tf & (outcome.status == STATUS_OK)
     covariances: tuple[Any, Any] | None = None
-    if block_class == "KivoTfImu" and ok.any():
+    if data.covariances is not None and ok.any():
         rows = np.flatnonzero(ok)
-        cov_a = np.array([data.covariances[k][0] for k in rows],
-                         dtype=np.float64).reshape(-1, 9)
-        cov_w = np.array([data.covariances[k][1] for k in rows],
-                         dtype=np.float64).reshape(-1, 9)
         tf = outcome.tf[rows] if outcome.tf is not None else None
-        out_a, out_w = imu_covariances(section, tf, data.signal[rows], cov_a, cov_w)
+        out_a, out_w = imu_covariances(section, tf, data.signal[rows],
+                                       data.covariances[rows, :9], data.covariances[rows, 9:])
         full_a = np.zeros((len(data.stamps), 9))
         full_w = np.zeros((len(data.stamps), 9))
         full_a[rows], full_w[rows] = out_a, out_w
         covariances = (full_a, full_w)
     signal_rows = outcome.signal_out.tolist()
+    seconds, nanoseconds = np.divmod(data.stamps, 1_000_000_000)
+    seconds, nanoseconds = seconds.tolist(), nanoseconds.tolist()
+    sequence = data.sequence.tolist() if data.sequence is not None else None
     template = data.template
-    for k, header in enumerate(data.headers):
+    header: Any = template.header if template is not None else None
+    for k in range(len(data.stamps)):
         if not ok[k]:
             yield None
             continue
-        template.header = header
+        header.stamp.sec, header.stamp.nanosec = seconds[k], nanoseconds[k]
+        if sequence is not None:
+            header.seq = sequence[k]
         cov = (covariances[0][k], covariances[1][k]) if covariances is not None else None
         yield _make_output(block_class, template, signal_rows[k],
                            frame if frame is not None else data.frames[k], cov)

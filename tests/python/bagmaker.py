@@ -111,7 +111,7 @@ def stamp(store, ns):
 def header(store, kind, ns, frame):
     cls = store.types["std_msgs/msg/Header"]
     if kind == "ros1":
-        return cls(seq=0, stamp=stamp(store, ns), frame_id=frame)
+        return cls(seq=ns // 1_000_000 % 2**32, stamp=stamp(store, ns), frame_id=frame)
     return cls(stamp=stamp(store, ns), frame_id=frame)
 
 

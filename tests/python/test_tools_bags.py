@@ -102,6 +102,7 @@ def test_wrench_bag_matches_the_closed_form_and_passes_everything_through(
     for (_, m), k in zip(written, INSIDE):
         assert m.header.frame_id == "world"
         assert m.header.stamp == inputs[k][1].header.stamp
+        assert getattr(m.header, "seq", None) == getattr(inputs[k][1].header, "seq", None)
     assert "7 messages on /ft, 5 transformed, 0 refused by the block" in err
     assert ("2 messages without a transform (stamp outside the recorded tf samples; not "
             "transformed): first at 99.950000000 s, last at 101.050000000 s") in err
