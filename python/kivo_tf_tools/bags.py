@@ -678,8 +678,8 @@ def _output_messages(block_class: str, section: Section, data: _Signal, outcome:
     sequence = data.sequence.tolist() if data.sequence is not None else None
     template = data.template
     header: Any = template.header if template is not None else None
-    for k in range(len(data.stamps)):
-        if not ok[k]:
+    for k, transformed in enumerate(ok.tolist()):
+        if not transformed:
             yield None
             continue
         header.stamp.sec, header.stamp.nanosec = seconds[k], nanoseconds[k]
