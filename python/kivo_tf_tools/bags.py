@@ -42,6 +42,7 @@ OUTPUT_TOPIC_SUFFIX = "/kivo_tf"
 TF_TOPICS = {"tf": False, "tf_static": True}  # topic without leading '/' -> static
 TF_MESSAGE = "tf2_msgs/msg/TFMessage"
 TABLE_SUFFIXES = (".csv", ".parquet")
+OUTPUT_BLOCK = 4096  # output messages made per block of rows
 
 # Message type read and written per block class.
 MESSAGE_TYPES: dict[str, str] = {
@@ -483,11 +484,11 @@ class _BagCopy:
     def copy(self, connection: Any, timestamp: int, raw: Any) -> None:
         self._write(self.copies[connection.id], timestamp, raw)
 
-    def add_transformed(self, times: list[int], messages: Iterator[Any]) -> int:
+    def add_transformed(self, times: Any, messages: Iterator[Any]) -> int:
         """Writes each message that is not None at its bag time; returns how many. Readers
         merge a bag's messages by time, so these come after the copy in the file only."""
         written = 0
-        for timestamp, message in zip(times, messages):
+        for timestamp, message in zip(map(int, times), messages):
             if message is not None:
                 self._write(self.output, timestamp, self.serialize(message, self.msgtype))
                 written += 1
@@ -626,7 +627,7 @@ def run_bag(args: argparse.Namespace) -> int:
                 try:
                     tree, data = _read(reader, connections, block_class, with_tf, bag.copy)
                     outcome = _transform(block, section, data, tree, args)
-                    count = bag.add_transformed(data.times.tolist(), _output_messages(
+                    count = bag.add_transformed(data.times, _output_messages(
                         block_class, section, data, outcome, frame))
                 finally:
                     bag.close()
@@ -672,19 +673,24 @@ def _output_messages(block_class: str, section: Section, data: _Signal, outcome:
         full_w = np.zeros((len(data.stamps), 9))
         full_a[rows], full_w[rows] = out_a, out_w
         covariances = (full_a, full_w)
-    signal_rows = outcome.signal_out.tolist()
-    seconds, nanoseconds = np.divmod(data.stamps, 1_000_000_000)
-    seconds, nanoseconds = seconds.tolist(), nanoseconds.tolist()
-    sequence = data.sequence.tolist() if data.sequence is not None else None
     template = data.template
     header: Any = template.header if template is not None else None
-    for k, transformed in enumerate(ok.tolist()):
-        if not transformed:
-            yield None
-            continue
-        header.stamp.sec, header.stamp.nanosec = seconds[k], nanoseconds[k]
-        if sequence is not None:
-            header.seq = sequence[k]
-        cov = (covariances[0][k], covariances[1][k]) if covariances is not None else None
-        yield _make_output(block_class, template, signal_rows[k],
-                           frame if frame is not None else data.frames[k], cov)
+    seconds_all, nanoseconds_all = np.divmod(data.stamps, 1_000_000_000)
+    # Python numbers for a block of rows at a time (held as lists only block by block).
+    for first in range(0, len(data.stamps), OUTPUT_BLOCK):
+        last = first + OUTPUT_BLOCK
+        signal_rows = outcome.signal_out[first:last].tolist()
+        seconds = seconds_all[first:last].tolist()
+        nanoseconds = nanoseconds_all[first:last].tolist()
+        sequence = data.sequence[first:last].tolist() if data.sequence is not None else None
+        for j, transformed in enumerate(ok[first:last].tolist()):
+            if not transformed:
+                yield None
+                continue
+            k = first + j
+            header.stamp.sec, header.stamp.nanosec = seconds[j], nanoseconds[j]
+            if sequence is not None:
+                header.seq = sequence[j]
+            cov = (covariances[0][k], covariances[1][k]) if covariances is not None else None
+            yield _make_output(block_class, template, signal_rows[j],
+                               frame if frame is not None else data.frames[k], cov)

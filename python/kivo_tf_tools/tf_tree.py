@@ -24,6 +24,9 @@ from kivo_tf_tools import quaternion
 from kivo_tf_tools._deps import require
 
 
+LOOKUP_BLOCK = 65536  # stamps interpolated at a time
+
+
 class TfError(Exception):
     """A lookup that cannot be made (unknown frame, no path); the message is for the user."""
 
@@ -192,23 +195,34 @@ class TfTree:
         Raises TfError for an unknown frame or no path."""
         np = require("numpy")
         stamps = np.asarray(stamps, dtype=np.int64)
-        count = len(stamps)
         steps = self.path(source, target)
-        # Pose of the frame reached so far in `source`, composed edge by edge:
-        # t_SC = t_SB + R(q_SB)·t_BC, q_SC = q_SB ⊗ q_BC.
-        t_s: Any = np.zeros((3, count))
-        q_s: Any = np.zeros((4, count))
-        q_s[0] = 1.0
-        valid = np.ones(count, dtype=bool)
         frames = [frame_id(source)]
         for edge, down in steps:
-            t_e, q_e, edge_valid = edge.at(stamps)
-            valid &= edge_valid
-            if not down:  # walked from child to parent: the inverse pose
-                q_e = np.array(quaternion.q_conjugate(q_e))
-                t_e = -np.array(quaternion.rotate(q_e, t_e))
-            t_s = np.array(quaternion.add(t_s, quaternion.rotate(q_s, t_e)))
-            q_s = np.array(quaternion.q_multiply(q_s, q_e))
             frames.append(edge.child if down else edge.parent)
-        tf = np.ascontiguousarray(np.concatenate([t_s, q_s]).T)
+        tf = np.empty((len(stamps), 7))
+        valid = np.empty(len(stamps), dtype=bool)
+        # Block by block: the temporaries of the interpolation stay small for long logs.
+        for first in range(0, len(stamps), LOOKUP_BLOCK):
+            part = slice(first, first + LOOKUP_BLOCK)
+            tf[part], valid[part] = _compose(steps, stamps[part])
         return Lookup(tf, valid, tuple(frames))
+
+
+def _compose(steps: list[tuple[Edge, bool]], stamps: Any) -> tuple[Any, Any]:
+    """(tf (N, 7), valid (N,)): the pose reached along `steps` at `stamps`, composed edge by
+    edge from the identity: t_SC = t_SB + R(q_SB)·t_BC, q_SC = q_SB ⊗ q_BC."""
+    np = require("numpy")
+    count = len(stamps)
+    t_s: Any = np.zeros((3, count))
+    q_s: Any = np.zeros((4, count))
+    q_s[0] = 1.0
+    valid = np.ones(count, dtype=bool)
+    for edge, down in steps:
+        t_e, q_e, edge_valid = edge.at(stamps)
+        valid &= edge_valid
+        if not down:  # walked from child to parent: the inverse pose
+            q_e = np.array(quaternion.q_conjugate(q_e))
+            t_e = -np.array(quaternion.rotate(q_e, t_e))
+        t_s = np.array(quaternion.add(t_s, quaternion.rotate(q_s, t_e)))
+        q_s = np.array(quaternion.q_multiply(q_s, q_e))
+    return np.concatenate([t_s, q_s]).T, valid

@@ -12,7 +12,7 @@ import pyarrow.parquet
 import pytest
 
 import bagmaker
-from kivo_tf_tools import bags, cli, transform
+from kivo_tf_tools import bags, cli, tf_tree, transform
 from kivo_tf_tools.sections import load_sections
 from kivo_tf_tools.tf_tree import TfTree
 
@@ -119,7 +119,9 @@ def bagmaker_signal(msg):
     ("camera", "/arm"),       # up to the root and down again; a leading '/' ignored
     ("base", "base"),         # no edge at all
 ])
-def test_tf_lookup_follows_the_path_and_interpolates_exactly(fixed, moving):
+@pytest.mark.parametrize("block", [3, tf_tree.LOOKUP_BLOCK])
+def test_tf_lookup_follows_the_path_and_interpolates_exactly(fixed, moving, block, monkeypatch):
+    monkeypatch.setattr(tf_tree, "LOOKUP_BLOCK", block)
     tree = TfTree()
     for topic, _, _, msg in bagmaker.scene_records("sqlite3"):
         if topic in ("/tf", "/tf_static"):
