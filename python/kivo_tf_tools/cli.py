@@ -6,7 +6,7 @@ import os
 import sys
 from collections.abc import Sequence
 
-from kivo_tf_tools import __version__, check, draw, run
+from kivo_tf_tools import __version__, check, draw, frames, run
 from kivo_tf_tools._deps import MissingDependency
 from kivo_tf_tools.sections import ConfigError
 
@@ -17,6 +17,7 @@ See and check what a kivo tf utils configuration file means.
   kivo-tf draw CONFIG.json -o F.png    a 3-D picture of the frames of each section
   kivo-tf run CONFIG.json SECTION --input IN.csv --output OUT.csv
                                        a recorded log through the real block
+  kivo-tf frames BAG [-o tree.png]     the tf tree recorded in a ROS bag
 """
 
 
@@ -26,7 +27,7 @@ def build_parser() -> argparse.ArgumentParser:
         formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     subparsers = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
-    for tool in (check, draw, run):
+    for tool in (check, draw, run, frames):
         tool.add_parser(subparsers)
     return parser
 

@@ -527,10 +527,22 @@ def add_parser(subparsers: Any) -> None:
                         help="the log to transform, - for standard input")
     parser.add_argument("--output", "-o", required=True, metavar="OUT.csv",
                         help="the transformed log, - for standard output")
+    parser.add_argument("--topic", help="bag input: the topic to transform")
+    parser.add_argument("--fixed-frame", help="bag input: the fixed frame F of the tf tree")
+    parser.add_argument("--moving-frame", help="bag input: the moving frame M of the tf tree")
+    parser.add_argument("--output-topic", help="bag output: the topic of the transformed "
+                        "messages (default: the input topic + /kivo_tf)")
+    parser.add_argument("--output-frame-id", help="bag output: header.frame_id of the "
+                        "transformed messages")
+    parser.add_argument("--angular-acceleration", choices=("none", "central"), default="none",
+                        help="IMU: add the α × r term from central differences of ω")
     parser.set_defaults(func=run)
 
 
 def run(args: argparse.Namespace) -> int:
+    from kivo_tf_tools import bags
+    if bags.is_bag(args.input):
+        return bags.run_bag(args)
     require("numpy")
     block = load_block(args.config, args.section)
     start = time.perf_counter()
