@@ -27,6 +27,7 @@ import math
 import os
 import sys
 import tempfile
+import textwrap
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
@@ -52,6 +53,7 @@ from kivo_tf_tools.sections import (
     Entry,
     Section,
     load_sections,
+    printable,
 )
 
 if TYPE_CHECKING:
@@ -204,16 +206,21 @@ def _entry_lines(section: Section) -> list[str]:
             lines.append(f"{label} unset")
         else:
             unit = " m" if key.endswith("point") else ""
-            lines.append(f"{label} {entry.origin or '(empty)':<12} {_fmt(entry.values)}{unit}")
+            origin = printable(entry.origin) if entry.origin else "(empty)"
+            lines.append(f"{label} {origin:<12} {_fmt(entry.values)}{unit}")
     return lines
 
 
 def _title(section: Section) -> str:
-    policy = section.policy
-    if policy not in POLICIES:
-        policy = f"{policy!r} (-> best_effort)"
-    name = f'"{section.block_name}"' if section.block_name else "(no name)"
+    policy = printable(section.policy)
+    if section.policy not in POLICIES:
+        policy = f"'{policy}' (-> best_effort)"
+    name = f'"{printable(section.block_name)}"' if section.block_name else "(no name)"
     return f"{section.name}: {name}, policy {policy}"
+
+
+# Text drawn from the file is shown as it is, never read as mathematical notation ($...$).
+PLAIN = {"parse_math": False}
 
 
 def _label(ax: Any, at: Vec3, text: str, offset: tuple[float, float], **style: Any) -> None:
@@ -221,7 +228,7 @@ def _label(ax: Any, at: Vec3, text: str, offset: tuple[float, float], **style: A
     from matplotlib.transforms import offset_copy
 
     shift = offset_copy(ax.transData, fig=ax.figure, x=offset[0], y=offset[1], units="points")
-    ax.text(at[0], at[1], at[2], text, transform=shift, **style)
+    ax.text(at[0], at[1], at[2], text, transform=shift, **PLAIN, **style)
 
 
 def _triad(ax: Any, origin: Vec3, q: Quat, length: float, *, width: float, style: str,
@@ -236,61 +243,148 @@ def _triad(ax: Any, origin: Vec3, q: Quat, length: float, *, width: float, style
                 zorder=zorder)
         if tips:
             _label(ax, tip, name, (0.0, 0.0), color=colour, fontsize=9, fontweight="bold",
-                   ha="center", va="center")
+                   ha="center", va="center", zorder=zorder + 0.5)
 
 
 def _close(a: tuple[float, ...], b: tuple[float, ...], tolerance: float) -> bool:
     return all(abs(x - y) <= tolerance for x, y in zip(a, b))
 
 
+def _distance(a: Vec3, b: Vec3) -> float:
+    return math.hypot(a[0] - b[0], a[1] - b[1], a[2] - b[2])
+
+
+# The largest coordinate, and the largest stretch |q|² of a triad, that a picture can show; a
+# configuration beyond them is refused with one line rather than drawn as nonsense.
+DRAWABLE_EXTENT = 1.0e6  # metres
+DRAWABLE_STRETCH = 1.0e6
+
+
+def check_drawable(frames: Frames) -> None:
+    """Raises ConfigError when a point lies beyond DRAWABLE_EXTENT or a quaternion stretches its
+    triad beyond DRAWABLE_STRETCH (or is not finite)."""
+    for name, p in (("M's origin", frames.t_M), ("the input point", frames.p_in),
+                    ("the output point", frames.p_out)):
+        if p is not None and not all(math.isfinite(c) and abs(c) <= DRAWABLE_EXTENT for c in p):
+            raise ConfigError(f"{name} is at {_fmt(p)} m: a picture shows coordinates up to "
+                              f"{DRAWABLE_EXTENT:g} m")
+    for name, q in (("M", frames.q_M), ("the input axes", frames.q_in),
+                    ("the output axes", frames.q_out)):
+        if q is not None and not (math.isfinite(norm(q)) and norm(q) ** 2 <= DRAWABLE_STRETCH):
+            raise ConfigError(f"the quaternion of {name}, {_fmt(q)}, stretches lengths beyond "
+                              f"{DRAWABLE_STRETCH:g} times: a picture cannot show it")
+
+
+@dataclass(frozen=True)
+class View:
+    """The cube shown and the triads' lengths, in metres."""
+
+    centre: Vec3
+    half: float  # half the edge of the cube
+    frame_length: float  # the triads of F and M
+    axes_length: float  # the expression axes at the points, longer, so that they show where
+    #                     they lie along a frame's axes
+    show_F: bool  # F's origin lies in the cube
+
+
+def choose_view(frames: Frames, axis_length: float | None = None,
+                zoom_to_points: bool = False) -> View:
+    """The cube around F's origin, M's origin and the two points (only the last three with
+    `zoom_to_points`), and triads scaled to the configuration: two fifths of the smallest
+    distance between two of those origins and points, so that triads do not cover nearby points
+    (between 8 % and 30 % of the largest extent), or `axis_length`."""
+    origin: Vec3 = (0.0, 0.0, 0.0)
+    shown = [frames.t_M] + [p for p in (frames.p_in, frames.p_out) if p is not None]
+    if not zoom_to_points:
+        shown.append(origin)
+    lo = [min(p[i] for p in shown) for i in range(3)]
+    hi = [max(p[i] for p in shown) for i in range(3)]
+    extent = max(h - l for l, h in zip(lo, hi))
+    distinct = [origin, frames.t_M] + [p for p in (frames.p_in, frames.p_out) if p is not None]
+    gaps = [_distance(a, b) for i, a in enumerate(distinct) for b in distinct[i + 1:]]
+    gaps = [g for g in gaps if g > 1e-9 * max(extent, 1e-9)]
+    if axis_length is not None:
+        frame_length = axis_length
+    elif extent > 0.0:
+        frame_length = min(max(0.4 * min(gaps, default=extent), 0.08 * extent), 0.3 * extent)
+    else:
+        frame_length = 0.1
+    if extent <= 0.0:
+        extent = 4.0 * frame_length
+    axes_length = 1.5 * frame_length
+    half = extent / 2 + axes_length * 1.05
+    centre = ((lo[0] + hi[0]) / 2, (lo[1] + hi[1]) / 2, (lo[2] + hi[2]) / 2)
+    show_F = all(abs(c) <= half for c in centre)
+    return View(centre, half, frame_length, axes_length, show_F)
+
+
 # Keeps a label legible where it crosses a line.
-BACKDROP = {"facecolor": "white", "alpha": 0.75, "edgecolor": "none", "pad": 0.5}
+BACKDROP = {"facecolor": "white", "alpha": 0.5, "edgecolor": "none", "pad": 0.5}
 LEGEND = ("solid: frames F and M; dashed: expression axes at the points;\n"
           "x red, y green, z blue; black arrow: lever arm; dotted: point fixed to M")
+POSE_INPUT_NOTE = ("input: the measured position; p_in is the offset from M's origin to it, "
+                   "in F's axes for fixed_frame, M's for moving_frame: never a point of F")
+# Caption lines are wrapped to this many characters, so that two panels side by side keep apart.
+CAPTION_WIDTH = 72
 
 
-def _panel_text(section: Section, frames: Frames, tf: tuple[float, ...] | None,
+def _panel_text(section: Section, frames: Frames, view: View, tf: tuple[float, ...] | None,
                 pose: tuple[float, ...] | None) -> str:
     """The lines under a panel: the entries as configured, where M comes from, the lever arm,
     what deserves attention, and the legend."""
-    if section.block_class == "KivoTfPose":
+    pose_block = section.block_class == "KivoTfPose"
+    if pose_block:
         context = f"M from pose_in {_fmt(pose if pose is not None else IDENTITY_TF)}"
     else:
         context = f"M = tf {_fmt(tf if tf is not None else IDENTITY_TF)}"
-    lever = []
+    lines = [*_entry_lines(section), context]
+    if pose_block and frames.p_in is not None:
+        lines.append(POSE_INPUT_NOTE)
     if frames.p_in is not None and frames.p_out is not None:
         r = subtract(frames.p_out, frames.p_in)
-        length = math.sqrt(r[0] ** 2 + r[1] ** 2 + r[2] ** 2)
-        lever = [f"lever arm p_out - p_in = {_fmt(r)} m in F, |r| = {length:.4g} m"]
-    return "\n".join([*_entry_lines(section), context, *lever, *frames.notes, LEGEND])
+        lines.append(f"lever arm p_out - p_in = {_fmt(r)} m in F, |r| = "
+                     f"{math.hypot(*r):.4g} m")
+    if not view.show_F:
+        lines.append("F's origin lies outside the view (zoomed to the points)")
+    lines += frames.notes
+    lines.append(f"triads: F and M {view.frame_length:.2g} m, expression axes "
+                 f"{view.axes_length:.2g} m (for unit quaternions)")
+    lines.append(LEGEND)
+    wrapped = [piece for line in lines for text in line.split("\n")
+               for piece in textwrap.wrap(text, CAPTION_WIDTH, subsequent_indent="  ",
+                                          break_on_hyphens=False)]
+    return "\n".join(wrapped)
 
 
-def _draw_panel(ax: Any, notes_ax: Any, section: Section, frames: Frames,
+def _draw_panel(ax: Any, notes_ax: Any, section: Section, frames: Frames, view: View,
                 text: str) -> None:
-    points = [(0.0, 0.0, 0.0), frames.t_M]
-    points += [p for p in (frames.p_in, frames.p_out) if p is not None]
-    lo = [min(p[i] for p in points) for i in range(3)]
-    hi = [max(p[i] for p in points) for i in range(3)]
-    span = max(max(h - l for l, h in zip(lo, hi)), 0.25)
-    frame_length = 0.25 * span
-    axes_length = 1.5 * frame_length  # longer, so that axes along a frame's axes still show
-    half = span / 2 + axes_length * 1.02
-    centre = [(l + h) / 2 for l, h in zip(lo, hi)]
-
     identity: Quat = (1.0, 0.0, 0.0, 0.0)
     origin: Vec3 = (0.0, 0.0, 0.0)
-    # Drawn in a fixed order rather than by depth: frames over expression axes over the lever arm.
+    span = 2.0 * view.half
+    # Drawn in a fixed order rather than by depth: labels over markers over frames over
+    # expression axes over the lever arm.
     ax.computed_zorder = False
-    _triad(ax, origin, identity, frame_length, width=2.5, style="-", tips=True, zorder=4)
-    _triad(ax, frames.t_M, frames.q_M, frame_length, width=2.5, style="-", tips=True, zorder=4)
-    bold = {"fontsize": 13, "fontweight": "bold", "bbox": BACKDROP}
-    if _close(frames.t_M, origin, 1e-9 * span) and _close(frames.q_M, identity, 1e-12):
+    bold = {"fontsize": 13, "fontweight": "bold", "bbox": BACKDROP, "zorder": 8}
+    same_origin = _close(frames.t_M, origin, 1e-9 * span)
+    if same_origin and _close(frames.q_M, identity, 1e-12):
+        _triad(ax, origin, identity, view.frame_length, width=2.5, style="-", tips=True,
+               zorder=4)
         _label(ax, origin, "F = M", (-6.0, -6.0), ha="right", va="top", **bold)
     else:
-        _label(ax, origin, "F", (-6.0, -6.0), ha="right", va="top", **bold)
+        # Where the origins coincide, F's triad is drawn thinner and longer than M's, so that
+        # both show.
+        if view.show_F:
+            f_length = view.frame_length * (1.4 if same_origin else 1.0)
+            _triad(ax, origin, identity, f_length, width=1.5 if same_origin else 2.5,
+                   style="-", tips=True, zorder=4)
+            _label(ax, origin, "F", (-6.0, -6.0), ha="right", va="top", **bold)
+        _triad(ax, frames.t_M, frames.q_M, view.frame_length, width=2.5, style="-", tips=True,
+               zorder=4)
         _label(ax, frames.t_M, "M", (-6.0, 6.0), ha="right", va="bottom", **bold)
 
     moving_keys = {key for key, entry in section.entries.items() if _moving(entry)}
+    # The input point's label below and right of it, the output point's above and right: F's
+    # and M's labels take the two places on the left.
     for label, p, q, colour, marker, key, offset in (
             ("input", frames.p_in, frames.q_in, INPUT_COLOUR, "o", "set_input_reference_point",
              (8.0, -6.0)),
@@ -301,9 +395,9 @@ def _draw_panel(ax: Any, notes_ax: Any, section: Section, frames: Frames,
         ax.scatter([p[0]], [p[1]], [p[2]], color=colour, marker=marker, s=45, depthshade=False,
                    zorder=5)
         _label(ax, p, label, offset, color=colour, fontsize=11, fontweight="bold", ha="left",
-               va="bottom" if offset[1] > 0 else "top", bbox=BACKDROP)
+               va="bottom" if offset[1] > 0 else "top", bbox=BACKDROP, zorder=7)
         if q is not None:
-            _triad(ax, p, q, axes_length, width=1.8, style="--", tips=False, zorder=3)
+            _triad(ax, p, q, view.axes_length, width=1.8, style="--", tips=False, zorder=3)
         if key in moving_keys:  # a point fixed to M: dotted tie to M's origin
             ax.plot([frames.t_M[0], p[0]], [frames.t_M[1], p[1]], [frames.t_M[2], p[2]],
                     color="grey", linewidth=1.0, linestyle=":", zorder=1)
@@ -312,42 +406,57 @@ def _draw_panel(ax: Any, notes_ax: Any, section: Section, frames: Frames,
         if any(r):
             ax.quiver(*frames.p_in, *r, color="black", linewidth=1.0, arrow_length_ratio=0.1,
                       zorder=2)
-    for setter, middle in zip((ax.set_xlim, ax.set_ylim, ax.set_zlim), centre):
-        setter(middle - half, middle + half)
+    for setter, middle in zip((ax.set_xlim, ax.set_ylim, ax.set_zlim), view.centre):
+        setter(middle - view.half, middle + view.half)
     ax.set_box_aspect((1.0, 1.0, 1.0), zoom=0.95)
     ax.set_xlabel("x (m)", fontsize=8)
     ax.set_ylabel("y (m)", fontsize=8)
     ax.set_zlabel("z (m)", fontsize=8)
     ax.tick_params(labelsize=7)
-    ax.set_title(_title(section), fontsize=11)
+    ax.set_title(_title(section), fontsize=11, pad=2.0, **PLAIN)
     notes_ax.set_axis_off()
     notes_ax.text(0.02, 1.0, text, transform=notes_ax.transAxes, fontsize=8, family="monospace",
-                  va="top", ha="left")
+                  va="top", ha="left", **PLAIN)
+
+
+# Heights in inches: a caption line of the 8-point monospace text, and the room kept above each
+# panel for its title and below each caption, so that a caption never reaches the next title.
+CAPTION_LINE = 0.16
+TITLE_ROOM = 0.45
+CAPTION_ROOM = 0.2
 
 
 def draw_figure(sections: list[Section], tf: tuple[float, ...] | None = None,
-                pose: tuple[float, ...] | None = None, *, panel_size: float = 5.5) -> Figure:
+                pose: tuple[float, ...] | None = None, *, panel_size: float = 5.5,
+                axis_length: float | None = None, zoom_to_points: bool = False) -> Figure:
     """A figure with one 3-D panel per section. `tf` places M for the wrench, twist and IMU
     sections, `pose` is the pose block's input from which its M follows; both default to the
-    identity. Raises MissingDependency without matplotlib."""
-    figure_class, canvas_class = _require_matplotlib()
+    identity. `axis_length` (m) sets the length of F's and M's triads, which by default follow
+    the distances in the configuration; `zoom_to_points` fits the view to M and the two points,
+    leaving F's origin out. Raises ConfigError for coordinates too large to draw,
+    MissingDependency without matplotlib."""
     panels = []
     for section in sections:
         frames = resolve_frames(section, tf=tf, pose=pose)
-        panels.append((section, frames, _panel_text(section, frames, tf, pose)))
+        check_drawable(frames)
+        view = choose_view(frames, axis_length, zoom_to_points)
+        panels.append((section, frames, view, _panel_text(section, frames, view, tf, pose)))
+    figure_class, canvas_class = _require_matplotlib()
     columns = min(len(sections), 2) or 1
     rows = max(math.ceil(len(sections) / columns), 1)
-    text_height = 0.15 * max((text.count("\n") + 1 for _, _, text in panels), default=1) + 0.1
-    fig = figure_class(figsize=(panel_size * columns, (panel_size + text_height) * rows))
+    lines = max((text.count("\n") + 1 for *_, text in panels), default=1)
+    caption = CAPTION_LINE * lines + CAPTION_ROOM
+    row_height = TITLE_ROOM + panel_size + caption
+    fig = figure_class(figsize=(panel_size * columns, row_height * rows))
     canvas_class(fig)
-    grid = fig.add_gridspec(2 * rows, columns, height_ratios=[panel_size, text_height] * rows,
-                            left=0.0, right=0.97, top=0.95, bottom=0.01, hspace=0.05,
-                            wspace=0.05)
-    for index, (section, frames, text) in enumerate(panels):
+    grid = fig.add_gridspec(3 * rows, columns,
+                            height_ratios=[TITLE_ROOM, panel_size, caption] * rows,
+                            left=0.0, right=0.97, top=1.0, bottom=0.0, hspace=0.0, wspace=0.05)
+    for index, (section, frames, view, text) in enumerate(panels):
         row, column = divmod(index, columns)
-        ax = fig.add_subplot(grid[2 * row, column], projection="3d")
-        notes_ax = fig.add_subplot(grid[2 * row + 1, column])
-        _draw_panel(ax, notes_ax, section, frames, text)
+        ax = fig.add_subplot(grid[3 * row + 1, column], projection="3d")
+        notes_ax = fig.add_subplot(grid[3 * row + 2, column])
+        _draw_panel(ax, notes_ax, section, frames, view, text)
     figure: Figure = fig
     return figure
 
@@ -370,13 +479,25 @@ def add_parser(subparsers: Any) -> None:
                         metavar=("PX", "PY", "PZ", "QW", "QX", "QY", "QZ"),
                         help="input pose of the pose block, from which its M follows "
                              "(default identity)")
+    parser.add_argument("--axis-length", type=float, metavar="METRES",
+                        help="length of the triads of F and M (the expression axes at the "
+                             "points are drawn 1.5 times as long); default: two fifths of "
+                             "the smallest distance between the frames and points")
+    parser.add_argument("--zoom-to-points", action="store_true",
+                        help="fit the view to M and the two points, leaving F's origin out "
+                             "(for a flange far from the base)")
     parser.add_argument("-o", "--output", required=True, metavar="FILE.{png,svg,pdf}")
     parser.set_defaults(func=run)
 
 
 def _save(fig: Figure, path: str, fmt: str) -> None:
-    """Writes beside `path` first and renames, so a failure leaves no half-written file."""
-    directory = os.path.dirname(os.path.abspath(path))
+    """Writes beside `path` first and renames, so a failure leaves no half-written file. A
+    symbolic link is followed (its target receives the picture); a destination that exists and
+    is not a regular file (a directory, device or FIFO) is refused."""
+    path = os.path.realpath(path)
+    if os.path.lexists(path) and not os.path.isfile(path):
+        raise ConfigError(f"{path} exists and is not a regular file: not replaced")
+    directory = os.path.dirname(path)
     handle, temporary = tempfile.mkstemp(prefix=".kivo-tf-draw-", suffix=f".{fmt}",
                                          dir=directory)
     os.close(handle)
@@ -394,25 +515,33 @@ def _save(fig: Figure, path: str, fmt: str) -> None:
 def run(args: argparse.Namespace) -> int:
     fmt = os.path.splitext(args.output)[1].lstrip(".").lower()
     if fmt not in FORMATS:
-        print(f"kivo-tf draw: error: {args.output}: the picture must end in .png, .svg or .pdf",
-              file=sys.stderr)
-        return 2
+        return _error(f"{args.output}: the picture must end in .png, .svg or .pdf")
     for option, values in (("--tf", args.tf), ("--pose", args.pose)):
         if values is not None and not all(math.isfinite(v) for v in values):
-            print(f"kivo-tf draw: error: {option} needs seven finite numbers", file=sys.stderr)
-            return 2
+            return _error(f"{option} needs seven finite numbers")
+    if args.axis_length is not None and not 0.0 < args.axis_length <= DRAWABLE_EXTENT:
+        return _error(f"--axis-length needs a length in metres above 0 and up to "
+                      f"{DRAWABLE_EXTENT:g}")
     try:
         sections = load_sections(args.config, args.section)
         if not sections:
             raise ConfigError(f"{args.config} has none of the sections tf_wrench_config, "
                               "tf_twist_config, tf_pose_config, tf_imu_config")
-        fig = draw_figure(sections, tf=args.tf, pose=args.pose)
+        fig = draw_figure(sections, tf=args.tf, pose=args.pose, axis_length=args.axis_length,
+                          zoom_to_points=args.zoom_to_points)
         _save(fig, args.output, fmt)
     except (ConfigError, MissingDependency) as error:
-        message = " ".join(str(error).split("\n"))
-        print(f"kivo-tf draw: error: {message}", file=sys.stderr)
-        return 2
+        return _error(str(error))
     except OSError as error:
-        print(f"kivo-tf draw: error: cannot write {args.output}: {error}", file=sys.stderr)
-        return 2
+        return _error(f"cannot write {args.output}: {error}")
     return 0
+
+
+def _error(message: str) -> int:
+    """Prints one line on the standard error stream (if there is one) and gives exit status 2."""
+    if sys.stderr is not None:
+        try:
+            print(f"kivo-tf draw: error: {printable(message)}", file=sys.stderr)
+        except OSError:
+            pass
+    return 2
