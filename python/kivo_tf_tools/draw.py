@@ -231,9 +231,14 @@ def _label(ax: Any, at: Vec3, text: str, offset: tuple[float, float], **style: A
     ax.text(at[0], at[1], at[2], text, transform=shift, **PLAIN, **style)
 
 
+Segment = tuple[Vec3, Vec3]
+
+
 def _triad(ax: Any, origin: Vec3, q: Quat, length: float, *, width: float, style: str,
-           tips: bool, zorder: float) -> None:
-    """Draws R(q)·e_x, R(q)·e_y, R(q)·e_z from `origin`, scaled by `length` (q unnormalised)."""
+           tips: bool, zorder: float) -> list[Segment]:
+    """Draws R(q)·e_x, R(q)·e_y, R(q)·e_z from `origin`, scaled by `length` (q unnormalised);
+    returns the three segments."""
+    segments = []
     for i, (colour, name) in enumerate(zip(AXIS_COLOURS, AXIS_NAMES)):
         unit: Vec3 = (1.0 if i == 0 else 0.0, 1.0 if i == 1 else 0.0, 1.0 if i == 2 else 0.0)
         d = rotate(q, unit)
@@ -241,9 +246,61 @@ def _triad(ax: Any, origin: Vec3, q: Quat, length: float, *, width: float, style
         ax.plot([origin[0], tip[0]], [origin[1], tip[1]], [origin[2], tip[2]],
                 color=colour, linewidth=width, linestyle=style, solid_capstyle="round",
                 zorder=zorder)
+        segments.append((origin, tip))
         if tips:
             _label(ax, tip, name, (0.0, 0.0), color=colour, fontsize=9, fontweight="bold",
                    ha="center", va="center", zorder=zorder + 0.5)
+    return segments
+
+
+# Directions on screen (degrees, anticlockwise from the right) tried for a label, and its
+# distance from its point in typographic points.
+LABEL_DIRECTIONS = tuple(range(0, 360, 30))
+LABEL_DISTANCE = 10.0
+
+
+def _screen(ax: Any, p: Vec3) -> tuple[float, float]:
+    proj3d = require("mpl_toolkits.mplot3d.proj3d")
+    x, y, _ = proj3d.proj_transform(p[0], p[1], p[2], ax.get_proj())
+    sx, sy = ax.transData.transform((x, y))
+    return float(sx), float(sy)
+
+
+def _angle_apart(a: float, b: float) -> float:
+    return abs((a - b + 180.0) % 360.0 - 180.0)
+
+
+def _place_labels(ax: Any, labels: list[tuple[str, Vec3, dict[str, Any]]],
+                  segments: list[Segment]) -> None:
+    """Each label beside its point, in the direction on screen farthest from every line that
+    leaves the point and from the labels already placed at the same spot. Call after the view
+    (limits, aspect) is final."""
+    placed: list[tuple[tuple[float, float], float]] = []
+    for text, at, style in labels:
+        here = _screen(ax, at)
+        busy = []
+        for a, b in segments:
+            ends = [_screen(ax, a), _screen(ax, b)]
+            for near, far in (ends, ends[::-1]):
+                dx, dy = far[0] - near[0], far[1] - near[1]
+                if math.hypot(near[0] - here[0], near[1] - here[1]) < 3.0 and \
+                        math.hypot(dx, dy) > 1.0:
+                    busy.append(math.degrees(math.atan2(dy, dx)))
+        # A label already beside the same spot takes a wide sector: labels are wider than tall.
+        crowd = 0
+        for spot, direction in placed:
+            if math.hypot(spot[0] - here[0], spot[1] - here[1]) < 20.0:
+                busy += [direction - 45.0, direction, direction + 45.0]
+                crowd += 1
+        # The tried direction farthest from all busy ones; ties go to the first tried.
+        best = max(LABEL_DIRECTIONS,
+                   key=lambda d: min((_angle_apart(d, b) for b in busy), default=180.0))
+        placed.append((here, float(best)))
+        c, s = math.cos(math.radians(best)), math.sin(math.radians(best))
+        align = {"ha": "left" if c > 0.3 else "right" if c < -0.3 else "center",
+                 "va": "bottom" if s > 0.3 else "top" if s < -0.3 else "center"}
+        distance = LABEL_DISTANCE * (1.0 + 0.5 * crowd)
+        _label(ax, at, text, (distance * c, distance * s), **align, **style)
 
 
 def _close(a: tuple[float, ...], b: tuple[float, ...], tolerance: float) -> bool:
@@ -290,9 +347,10 @@ class View:
 def choose_view(frames: Frames, axis_length: float | None = None,
                 zoom_to_points: bool = False) -> View:
     """The cube around F's origin, M's origin and the two points (only the last three with
-    `zoom_to_points`), and triads scaled to the configuration: two fifths of the smallest
-    distance between two of those origins and points, so that triads do not cover nearby points
-    (between 8 % and 30 % of the largest extent), or `axis_length`."""
+    `zoom_to_points`), and triads scaled to the configuration: 0.35 times the smallest distance
+    between two of those origins and points, so that a frame's triad and the expression axes
+    (1.5 times as long) at a point next to it do not reach each other (but between 2 % and 30 %
+    of the largest extent), or `axis_length`."""
     origin: Vec3 = (0.0, 0.0, 0.0)
     shown = [frames.t_M] + [p for p in (frames.p_in, frames.p_out) if p is not None]
     if not zoom_to_points:
@@ -306,7 +364,7 @@ def choose_view(frames: Frames, axis_length: float | None = None,
     if axis_length is not None:
         frame_length = axis_length
     elif extent > 0.0:
-        frame_length = min(max(0.4 * min(gaps, default=extent), 0.08 * extent), 0.3 * extent)
+        frame_length = min(max(0.35 * min(gaps, default=extent), 0.02 * extent), 0.3 * extent)
     else:
         frame_length = 0.1
     if extent <= 0.0:
@@ -318,6 +376,9 @@ def choose_view(frames: Frames, axis_length: float | None = None,
     return View(centre, half, frame_length, axes_length, show_F)
 
 
+# A triad shorter than this fraction of the view is hard to read: the caption then says how to
+# see more.
+SMALL_TRIAD = 0.05
 # Keeps a label legible where it crosses a line.
 BACKDROP = {"facecolor": "white", "alpha": 0.5, "edgecolor": "none", "pad": 0.5}
 LEGEND = ("solid: frames F and M; dashed: expression axes at the points;\n"
@@ -347,8 +408,11 @@ def _panel_text(section: Section, frames: Frames, view: View, tf: tuple[float, .
     if not view.show_F:
         lines.append("F's origin lies outside the view (zoomed to the points)")
     lines += frames.notes
-    lines.append(f"triads: F and M {view.frame_length:.2g} m, expression axes "
-                 f"{view.axes_length:.2g} m (for unit quaternions)")
+    lines.append(f"triads (unit quaternion): F, M {view.frame_length:.2g} m; expression axes "
+                 f"{view.axes_length:.2g} m")
+    if view.frame_length < SMALL_TRIAD * 2.0 * view.half:
+        lines.append("the triads are short beside the view, to keep clear of points close "
+                     "together: --zoom-to-points or --axis-length show more")
     lines.append(LEGEND)
     wrapped = [piece for line in lines for text in line.split("\n")
                for piece in textwrap.wrap(text, CAPTION_WIDTH, subsequent_indent="  ",
@@ -364,51 +428,54 @@ def _draw_panel(ax: Any, notes_ax: Any, section: Section, frames: Frames, view: 
     # Drawn in a fixed order rather than by depth: labels over markers over frames over
     # expression axes over the lever arm.
     ax.computed_zorder = False
+    for setter, middle in zip((ax.set_xlim, ax.set_ylim, ax.set_zlim), view.centre):
+        setter(middle - view.half, middle + view.half)
+    ax.set_box_aspect((1.0, 1.0, 1.0), zoom=0.95)
+    segments: list[Segment] = []
+    labels: list[tuple[str, Vec3, dict[str, Any]]] = []
     bold = {"fontsize": 13, "fontweight": "bold", "bbox": BACKDROP, "zorder": 8}
     same_origin = _close(frames.t_M, origin, 1e-9 * span)
     if same_origin and _close(frames.q_M, identity, 1e-12):
-        _triad(ax, origin, identity, view.frame_length, width=2.5, style="-", tips=True,
-               zorder=4)
-        _label(ax, origin, "F = M", (-6.0, -6.0), ha="right", va="top", **bold)
+        segments += _triad(ax, origin, identity, view.frame_length, width=2.5, style="-",
+                           tips=True, zorder=4)
+        labels.append(("F = M", origin, bold))
     else:
         # Where the origins coincide, F's triad is drawn thinner and longer than M's, so that
         # both show.
         if view.show_F:
             f_length = view.frame_length * (1.4 if same_origin else 1.0)
-            _triad(ax, origin, identity, f_length, width=1.5 if same_origin else 2.5,
-                   style="-", tips=True, zorder=4)
-            _label(ax, origin, "F", (-6.0, -6.0), ha="right", va="top", **bold)
-        _triad(ax, frames.t_M, frames.q_M, view.frame_length, width=2.5, style="-", tips=True,
-               zorder=4)
-        _label(ax, frames.t_M, "M", (-6.0, 6.0), ha="right", va="bottom", **bold)
+            segments += _triad(ax, origin, identity, f_length, width=1.5 if same_origin else 2.5,
+                               style="-", tips=True, zorder=4)
+            labels.append(("F", origin, bold))
+        segments += _triad(ax, frames.t_M, frames.q_M, view.frame_length, width=2.5, style="-",
+                           tips=True, zorder=4)
+        labels.append(("M", frames.t_M, bold))
 
     moving_keys = {key for key, entry in section.entries.items() if _moving(entry)}
-    # The input point's label below and right of it, the output point's above and right: F's
-    # and M's labels take the two places on the left.
-    for label, p, q, colour, marker, key, offset in (
-            ("input", frames.p_in, frames.q_in, INPUT_COLOUR, "o", "set_input_reference_point",
-             (8.0, -6.0)),
+    for label, p, q, colour, marker, key in (
+            ("input", frames.p_in, frames.q_in, INPUT_COLOUR, "o", "set_input_reference_point"),
             ("output", frames.p_out, frames.q_out, OUTPUT_COLOUR, "s",
-             "set_output_reference_point", (8.0, 6.0))):
+             "set_output_reference_point")):
         if p is None:
             continue
         ax.scatter([p[0]], [p[1]], [p[2]], color=colour, marker=marker, s=45, depthshade=False,
                    zorder=5)
-        _label(ax, p, label, offset, color=colour, fontsize=11, fontweight="bold", ha="left",
-               va="bottom" if offset[1] > 0 else "top", bbox=BACKDROP, zorder=7)
+        labels.append((label, p, {"color": colour, "fontsize": 11, "fontweight": "bold",
+                                  "bbox": BACKDROP, "zorder": 7}))
         if q is not None:
-            _triad(ax, p, q, view.axes_length, width=1.8, style="--", tips=False, zorder=3)
+            segments += _triad(ax, p, q, view.axes_length, width=1.8, style="--", tips=False,
+                               zorder=3)
         if key in moving_keys:  # a point fixed to M: dotted tie to M's origin
             ax.plot([frames.t_M[0], p[0]], [frames.t_M[1], p[1]], [frames.t_M[2], p[2]],
                     color="grey", linewidth=1.0, linestyle=":", zorder=1)
+            segments.append((frames.t_M, p))
     if frames.p_in is not None and frames.p_out is not None:
         r = subtract(frames.p_out, frames.p_in)
         if any(r):
             ax.quiver(*frames.p_in, *r, color="black", linewidth=1.0, arrow_length_ratio=0.1,
                       zorder=2)
-    for setter, middle in zip((ax.set_xlim, ax.set_ylim, ax.set_zlim), view.centre):
-        setter(middle - view.half, middle + view.half)
-    ax.set_box_aspect((1.0, 1.0, 1.0), zoom=0.95)
+            segments.append((frames.p_in, frames.p_out))
+    _place_labels(ax, labels, segments)
     ax.set_xlabel("x (m)", fontsize=8)
     ax.set_ylabel("y (m)", fontsize=8)
     ax.set_zlabel("z (m)", fontsize=8)
@@ -481,8 +548,8 @@ def add_parser(subparsers: Any) -> None:
                              "(default identity)")
     parser.add_argument("--axis-length", type=float, metavar="METRES",
                         help="length of the triads of F and M (the expression axes at the "
-                             "points are drawn 1.5 times as long); default: two fifths of "
-                             "the smallest distance between the frames and points")
+                             "points are drawn 1.5 times as long); default: about a third "
+                             "of the smallest distance between the frames and points")
     parser.add_argument("--zoom-to-points", action="store_true",
                         help="fit the view to M and the two points, leaving F's origin out "
                              "(for a flange far from the base)")
