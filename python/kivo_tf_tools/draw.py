@@ -25,6 +25,7 @@ from __future__ import annotations
 import argparse
 import math
 import os
+import re
 import sys
 import tempfile
 import textwrap
@@ -528,6 +529,22 @@ def draw_figure(sections: list[Section], tf: tuple[float, ...] | None = None,
     return figure
 
 
+# A number on the command line: ASCII digits in the JSON/C syntax (optional sign, digits with an
+# optional fraction, optional exponent), as the configuration file writes them; no digit
+# separators, no other scripts' digits, no nan or inf.
+NUMBER = re.compile(r"[+-]?(?:[0-9]+(?:\.[0-9]*)?|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
+
+
+def number(text: str) -> float:
+    """`text` as a finite number written by the rule of NUMBER; raises ValueError."""
+    if NUMBER.fullmatch(text):
+        value = float(text)
+        if math.isfinite(value):
+            return value
+    raise ValueError(f"'{text}' is not a finite number written with ASCII digits (e.g. -0.5, 2, "
+                     "1e-3)")
+
+
 def add_parser(subparsers: Any) -> None:
     parser = subparsers.add_parser(
         "draw", help="a 3-D picture of the frames of each section",
@@ -540,13 +557,13 @@ def add_parser(subparsers: Any) -> None:
         formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("config", metavar="CONFIG.json")
     parser.add_argument("--section", metavar="NAME", help="draw only this section")
-    parser.add_argument("--tf", nargs=7, type=float, metavar=("X", "Y", "Z", "QW", "QX", "QY", "QZ"),
+    parser.add_argument("--tf", nargs=7, metavar=("X", "Y", "Z", "QW", "QX", "QY", "QZ"),
                         help="fixed-to-moving-frame transform (pose of M in F; default identity)")
-    parser.add_argument("--pose", nargs=7, type=float,
+    parser.add_argument("--pose", nargs=7,
                         metavar=("PX", "PY", "PZ", "QW", "QX", "QY", "QZ"),
                         help="input pose of the pose block, from which its M follows "
                              "(default identity)")
-    parser.add_argument("--axis-length", type=float, metavar="METRES",
+    parser.add_argument("--axis-length", metavar="METRES",
                         help="length of the triads of F and M (the expression axes at the "
                              "points are drawn 1.5 times as long); default: about a third "
                              "of the smallest distance between the frames and points")
@@ -583,10 +600,20 @@ def run(args: argparse.Namespace) -> int:
     fmt = os.path.splitext(args.output)[1].lstrip(".").lower()
     if fmt not in FORMATS:
         return _error(f"{args.output}: the picture must end in .png, .svg or .pdf")
-    for option, values in (("--tf", args.tf), ("--pose", args.pose)):
-        if values is not None and not all(math.isfinite(v) for v in values):
-            return _error(f"{option} needs seven finite numbers")
-    if args.axis_length is not None and not 0.0 < args.axis_length <= DRAWABLE_EXTENT:
+    given: dict[str, tuple[float, ...] | None] = {}
+    for option, texts in (("--tf", args.tf), ("--pose", args.pose),
+                          ("--axis-length", args.axis_length)):
+        if texts is None:
+            given[option] = None
+            continue
+        try:
+            given[option] = tuple(number(t) for t in ([texts] if isinstance(texts, str)
+                                                      else texts))
+        except ValueError as error:
+            count = "a number" if isinstance(texts, str) else "seven finite numbers"
+            return _error(f"{option} needs {count}: {error}")
+    axis_length = given["--axis-length"][0] if given["--axis-length"] else None
+    if axis_length is not None and not 0.0 < axis_length <= DRAWABLE_EXTENT:
         return _error(f"--axis-length needs a length in metres above 0 and up to "
                       f"{DRAWABLE_EXTENT:g}")
     try:
@@ -594,8 +621,8 @@ def run(args: argparse.Namespace) -> int:
         if not sections:
             raise ConfigError(f"{args.config} has none of the sections tf_wrench_config, "
                               "tf_twist_config, tf_pose_config, tf_imu_config")
-        fig = draw_figure(sections, tf=args.tf, pose=args.pose, axis_length=args.axis_length,
-                          zoom_to_points=args.zoom_to_points)
+        fig = draw_figure(sections, tf=given["--tf"], pose=given["--pose"],
+                          axis_length=axis_length, zoom_to_points=args.zoom_to_points)
         _save(fig, args.output, fmt)
     except (ConfigError, MissingDependency) as error:
         return _error(str(error))

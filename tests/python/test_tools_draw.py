@@ -226,6 +226,13 @@ def test_section_that_cannot_load_is_refused_with_library_message(ext, write_con
     (["draw", str(EXAMPLE), "-o", "frames.jpg"], "must end in .png, .svg or .pdf"),
     (["draw", str(EXAMPLE), "--tf", "0", "0", "0", "nan", "0", "0", "0", "-o", "x.png"],
      "--tf needs seven finite numbers"),
+    *[(["draw", str(EXAMPLE), "--pose", "0", "0", text, "1", "0", "0", "0", "-o", "x.png"],
+       f"--pose needs seven finite numbers: '{text}' is not a finite number written with ASCII "
+       "digits") for text in ("1_000", "\u0661\u0662", "\uff13", "inf", "0x1", " 1")],
+    (["draw", str(EXAMPLE), "--axis-length", "0", "-o", "x.png"],
+     "--axis-length needs a length in metres above 0"),
+    (["draw", str(EXAMPLE), "--axis-length", "1e400", "-o", "x.png"],
+     "--axis-length needs a number: '1e400' is not a finite number"),
 ])
 def test_unusable_input_is_refused(tmp_path, monkeypatch, capsys, argv, message):
     monkeypatch.chdir(tmp_path)
