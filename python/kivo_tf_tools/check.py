@@ -1,10 +1,12 @@
 """``kivo-tf check``: findings about a configuration file, one line each, like a compiler.
 
 Each section is first loaded by the library itself (through ``kivo_tf_utils_ext``), so an error is
-exactly what a block constructed from the file would raise; the file is then read again with the
+exactly what a block constructed from the file would raise (located at the member where the
+loader stops, found by following the loader's order); the file is then read again with the
 standard ``json`` module to find what the loader accepts without a word: unknown members, origins
 that are not exactly "fixed_frame" or "moving_frame", rotations that are not unit quaternions,
-policies outside the table, entries left unset.
+policies outside the table, entries left unset. Every line is printed with the control
+characters of the file's text escaped.
 
 Conventions: quaternions [w, x, y, z] (Hamilton); R(q) is the matrix of `rotate(q, ·)`, which
 the blocks apply to a quaternion of any norm without normalising it.
@@ -37,10 +39,12 @@ exit status: 0 no warning or error, 1 warnings only, 2 an error (or unusable inp
 
 DESCRIPTION = """\
 Load each section of CONFIG.json with the library's own loader and report its errors verbatim,
-then what the loader accepts without a word: unknown members, origins that are not exactly
-fixed_frame or moving_frame, rotations that are not unit quaternions, unknown policies, entries
-left unset, entries in the moving frame. One finding per line, FILE: LOCATION: LEVEL: MESSAGE,
-then a one-line summary.
+at the member where the loader stops, then what the loader accepts without a word: unknown
+members, origins that are not exactly fixed_frame or moving_frame, rotations that are not unit
+quaternions, unknown policies, entries left unset, entries in the moving frame, and for the IMU
+the size of the term alpha x r that the block omits. One finding per line,
+FILE: LOCATION: LEVEL: MESSAGE, then a one-line summary. A device, FIFO or file over 64 MiB is
+refused unread.
 """
 
 LEVELS = ("error", "warning", "note")

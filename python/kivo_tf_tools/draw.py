@@ -18,6 +18,11 @@ Quaternions are [w, x, y, z] (Hamilton product) and R(q)·v = v + w·t + u × t 
 applied without normalising, as the blocks do: a quaternion that is not of unit norm draws a
 stretched triad. Lengths are in metres.
 
+The triads follow the distances in the configuration (so that a flange's points a few centimetres
+apart are not covered), or ``--axis-length``; ``--zoom-to-points`` leaves F's origin out of the
+view. Each label sits beside its point on the side where no line leaves it. Text from the file
+is shown with its control characters escaped.
+
 matplotlib is imported only when a picture is drawn (Agg canvas, no pyplot state).
 """
 from __future__ import annotations
@@ -552,8 +557,12 @@ def add_parser(subparsers: Any) -> None:
                     "frame M, the input and output reference points with their expression axes\n"
                     "and the lever arm between them, placed as the block places them.\n"
                     "Axes: x red, y green, z blue.",
-        epilog="example: kivo-tf draw examples/kivo_tf_config.json --section tf_wrench_config "
-               "--tf 1 2 3 0.7071 0 0 0.7071 -o wrench.png",
+        epilog="example (M at (1, 2, 3), a quarter turn about z):\n"
+               "  kivo-tf draw examples/kivo_tf_config.json --section tf_wrench_config \\\n"
+               "      --tf 1 2 3 0.7071067811865476 0 0 0.7071067811865476 -o wrench.png\n"
+               "a flange far from the base, its points a few centimetres apart:\n"
+               "  kivo-tf draw robot.json --tf 0.49 0.13 0.49 0 1 0 0 --zoom-to-points "
+               "-o flange.png",
         formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("config", metavar="CONFIG.json")
     parser.add_argument("--section", metavar="NAME", help="draw only this section")
