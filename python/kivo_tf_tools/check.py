@@ -1,10 +1,12 @@
 """``kivo-tf check``: findings about a configuration file, one line each, like a compiler.
 
 Each section is first loaded by the library itself (through ``kivo_tf_utils_ext``), so an error is
-exactly what a block constructed from the file would raise; the file is then read again with the
+exactly what a block constructed from the file would raise (located at the member where the
+loader stops, found by following the loader's order); the file is then read again with the
 standard ``json`` module to find what the loader accepts without a word: unknown members, origins
 that are not exactly "fixed_frame" or "moving_frame", rotations that are not unit quaternions,
-policies outside the table, entries left unset.
+policies outside the table, entries left unset. Every line is printed with the control
+characters of the file's text escaped.
 
 Conventions: quaternions [w, x, y, z] (Hamilton); R(q) is the matrix of `rotate(q, ·)`, which
 the blocks apply to a quaternion of any norm without normalising it.
@@ -22,9 +24,10 @@ from typing import Any
 
 from kivo_tf_tools._capture import LibraryStderr
 from kivo_tf_tools.quaternion import is_unit
+from kivo_tf_tools.quaternion import Vec3, norm, subtract
 from kivo_tf_tools.sections import (
     ENTRY_KEYS, FIXED_FRAME, MOVING_FRAME, POLICIES, SECTION_KEYS, SECTIONS, VECTOR_KEY,
-    ConfigError, block_class, read_document)
+    ConfigError, block_class, check_readable, library_message, printable, read_document)
 
 EXAMPLE = """\
 example:
@@ -36,14 +39,17 @@ exit status: 0 no warning or error, 1 warnings only, 2 an error (or unusable inp
 
 DESCRIPTION = """\
 Load each section of CONFIG.json with the library's own loader and report its errors verbatim,
-then what the loader accepts without a word: unknown members, origins that are not exactly
-fixed_frame or moving_frame, rotations that are not unit quaternions, unknown policies, entries
-left unset, entries in the moving frame. One finding per line, FILE: LOCATION: LEVEL: MESSAGE,
-then a one-line summary.
+at the member where the loader stops, then what the loader accepts without a word: unknown
+members, origins that are not exactly fixed_frame or moving_frame, rotations that are not unit
+quaternions, unknown policies, entries left unset, entries in the moving frame, and for the IMU
+the size of the term alpha x r that the block omits. One finding per line,
+FILE: LOCATION: LEVEL: MESSAGE, then a one-line summary. A device, FIFO or file over 64 MiB is
+refused unread.
 """
 
 LEVELS = ("error", "warning", "note")
 POSE_SECTION = "tf_pose_config"
+IMU_SECTION = "tf_imu_config"
 # The policies whose refusals return NotReady; every other one returns Error.
 LENIENT_POLICIES = ("best_effort", "soft_rt")
 
@@ -58,8 +64,10 @@ class Finding:
     message: str
 
     def text(self) -> str:
+        """The finding as one line; text from the file (members, origins, the loader's quotes)
+        has its control characters escaped."""
         where = f"{self.file}: {self.location}" if self.location else self.file
-        return f"{where}: {self.level}: {self.message}"
+        return printable(f"{where}: {self.level}: {self.message}")
 
 
 def _did_you_mean(word: str, known: Sequence[str]) -> str:
@@ -100,6 +108,67 @@ def rotation_effect(q: Sequence[float]) -> tuple[float, float, float, float]:
     angle = _angle_deg(math.atan2(2.0 * w * u, 1.0 - 2.0 * u2))
     intended = _angle_deg(2.0 * math.atan2(u, w))
     return norm, scale, angle, intended
+
+
+def _is_number(value: Any) -> bool:
+    """A JSON value the loader reads as a number (it takes true and false as 1 and 0)."""
+    return isinstance(value, (int, float))
+
+
+def loader_failure(raw: Any) -> str | None:
+    """The member of a section, as a dotted path below it, at which the library's loader stops,
+    or None where it would not stop. Follows the loader's order: "name" and "policy" must be
+    strings, then each entry present must be an object with a string "origin" and an array whose
+    first three (translation) or four (rotation) elements are numbers. A missing member is
+    reported at the object that lacks it."""
+    if not isinstance(raw, dict):
+        return None
+    for key in ("name", "policy"):
+        if key in raw and not isinstance(raw[key], str):
+            return key
+    for key in ENTRY_KEYS:
+        if key not in raw:
+            continue
+        entry, vector_key = raw[key], VECTOR_KEY[key]
+        if not isinstance(entry, dict) or "origin" not in entry:
+            return key
+        if not isinstance(entry["origin"], str):
+            return f"{key}.origin"
+        if vector_key not in entry:
+            return key
+        values = entry[vector_key]
+        count = 3 if vector_key == "translation" else 4
+        if not isinstance(values, list) or len(values) < count:
+            return f"{key}.{vector_key}"
+        for index, value in enumerate(values[:count]):
+            if not _is_number(value):
+                return f"{key}.{vector_key}[{index}]"
+    return None
+
+
+def _lever_arm_note(raw: dict[str, Any]) -> str | None:
+    """The note on the term α × r that the IMU block omits (r = p_o − p_i, α the angular
+    acceleration), or None when the two reference points coincide. |α × r| ≤ |α|·|r|, so the
+    omission is up to |r| m/s² per rad/s² of α. Meant for a section that the library loaded."""
+    points: list[tuple[bool, Vec3]] = []
+    for key in ("set_input_reference_point", "set_output_reference_point"):
+        entry = raw.get(key)
+        if not isinstance(entry, dict):
+            return None
+        values = [float(v) for v in entry["translation"][:3]]
+        points.append((entry.get("origin") == MOVING_FRAME, (values[0], values[1], values[2])))
+    (in_moving, p_in), (out_moving, p_out) = points
+    r = norm(subtract(p_out, p_in))
+    text = ("the block omits the term α × r of the output acceleration (α, the angular "
+            "acceleration, is not an input): ")
+    if in_moving == out_moving:
+        if r == 0.0:
+            return None
+        text += f"up to {_fmt(r)} m/s² per rad/s² of α, |r| = {_fmt(r)} m"
+    else:
+        text += ("up to |r| m/s² per rad/s² of α, where |r| follows the moving frame's transform "
+                 f"(one point is in each frame; |r| = {_fmt(r)} m at the identity)")
+    return text + "; add it in code where the rate changes quickly"
 
 
 def _rotation_warning(section: str, key: str, origin: str, q: Sequence[float]) -> str | None:
@@ -167,13 +236,18 @@ class _Checker:
                 try:
                     block_class(section)(self.path)
                     loaded, message = True, ""
-                except RuntimeError as error:
-                    loaded, message = False, str(error)
+                except (RuntimeError, UnicodeDecodeError) as error:
+                    loaded, message = False, library_message(error)
             return loaded, message, capture.take()
         finally:
             capture.close()
 
     def run(self, only: str | None) -> None:
+        try:
+            check_readable(self.path)
+        except ConfigError as error:
+            self.add("", "error", str(error))
+            return
         try:
             document = read_document(self.path)
         except ConfigError as error:
@@ -215,7 +289,8 @@ class _Checker:
         self.sections_checked += 1
         loaded, message, library_lines = self.library_load(name)
         if not loaded:
-            self.add(name, "error", message)
+            member = loader_failure(raw)
+            self.add(f"{name}.{member}" if member else name, "error", message)
         if not isinstance(raw, dict):
             if loaded:
                 self.add(name, "warning", f"the section is {_json_kind(raw)}, not an object: "
@@ -241,6 +316,9 @@ class _Checker:
         if loaded:
             self.unset_notes(name, raw, effective)
             self.moving_note(name, raw)
+            lever_arm = _lever_arm_note(raw) if name == IMU_SECTION else None
+            if lever_arm:
+                self.add(name, "note", lever_arm)
 
     def check_entry(self, name: str, key: str, entry: Any, policy: str, loaded: bool) -> None:
         if not isinstance(entry, dict):
@@ -333,7 +411,7 @@ def summary(path: str, findings: Sequence[Finding], sections: int) -> str:
         return f"{n} {word}{'' if n == 1 else 's'}"
 
     tally = [count(sum(f.level == level for f in findings), level) for level in LEVELS]
-    return f"{path}: {count(sections, 'section')} checked: {', '.join(tally)}"
+    return printable(f"{path}: {count(sections, 'section')} checked: {', '.join(tally)}")
 
 
 def add_parser(subparsers: Any) -> None:
@@ -350,13 +428,30 @@ def add_parser(subparsers: Any) -> None:
     parser.set_defaults(func=run)
 
 
+def report(findings: Sequence[Finding], path: str, sections: int, fmt: str) -> str:
+    """The findings as the command prints them: text lines and a summary, or a JSON list (whose
+    strings have their control characters escaped as in the text)."""
+    if fmt == "json":
+        escaped = [{k: printable(v) for k, v in asdict(f).items()} for f in findings]
+        return json.dumps(escaped, ensure_ascii=False, indent=2) + "\n"
+    lines = [finding.text() for finding in findings] + [summary(path, findings, sections)]
+    return "\n".join(lines) + "\n"
+
+
 def run(args: argparse.Namespace) -> int:
     findings, sections = check_file(args.config, args.section)
-    if args.format == "json":
-        json.dump([asdict(f) for f in findings], sys.stdout, ensure_ascii=False, indent=2)
-        sys.stdout.write("\n")
-    else:
-        for finding in findings:
-            print(finding.text())
-        print(summary(args.config, findings, sections))
-    return exit_status(findings)
+    status = exit_status(findings)
+    text = report(findings, args.config, sections, args.format)
+    if sys.stdout is None:  # started with the standard output closed: the status says it all
+        return status
+    try:
+        sys.stdout.write(text)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        raise
+    except OSError as error:
+        if sys.stderr is not None:
+            print(f"kivo-tf check: error: cannot write the findings: {error.strerror or error}",
+                  file=sys.stderr)
+        return 2
+    return status

@@ -11,6 +11,8 @@ Conventions: translations [x, y, z] in metres; quaternions [w, x, y, z]; an orig
 from __future__ import annotations
 
 import json
+import os
+import stat
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -58,8 +60,60 @@ FIXED_FRAME = "fixed_frame"
 MOVING_FRAME = "moving_frame"
 
 
+# The largest configuration file the tools read or hand to the library's loader, in bytes. A
+# configuration is a few kilobytes; the bound keeps a wrong path (a log, a disk image) from being
+# read until memory runs out.
+CONFIG_SIZE_LIMIT = 64 * 1024 * 1024
+
+
 class ConfigError(Exception):
     """A file or section that cannot be used; the message is shown to the user as it is."""
+
+
+def printable(text: str) -> str:
+    """`text` safe to print on a terminal: every character that is not printable (control
+    characters such as ESC or NUL, line breaks, format characters) is written as a Python escape
+    (\\x1b, \\x00, \\u2028); a byte that was not valid UTF-8 in a file name (a lone surrogate
+    U+DC80 to U+DCFF) is written as that byte (\\xff)."""
+    if text.isprintable():
+        return text
+    pieces = []
+    for char in text:
+        if char.isprintable():
+            pieces.append(char)
+        elif 0xDC80 <= ord(char) <= 0xDCFF:
+            pieces.append(f"\\x{ord(char) - 0xDC00:02x}")
+        else:
+            pieces.append(repr(char)[1:-1])
+    return "".join(pieces)
+
+
+def check_readable(path: str) -> None:
+    """Refuses, before anything reads it, a path that names a device, a FIFO or a socket (which
+    could be read without end, or only once) or a file larger than CONFIG_SIZE_LIMIT. A path that
+    cannot be examined is left to the reader, whose message names the cause."""
+    try:
+        status = os.stat(path)
+    except (OSError, ValueError):
+        return
+    if stat.S_ISDIR(status.st_mode):
+        return
+    if not stat.S_ISREG(status.st_mode):
+        raise ConfigError(f"{printable(path)}: not a regular file (a device, FIFO or socket); "
+                          "give the path of the configuration file itself")
+    if status.st_size > CONFIG_SIZE_LIMIT:
+        raise ConfigError(f"{printable(path)}: {status.st_size} bytes, more than the "
+                          f"{CONFIG_SIZE_LIMIT // (1024 * 1024)} MiB a configuration file may "
+                          "hold")
+
+
+def library_message(error: Exception) -> str:
+    """The text of an exception raised by a block's constructor. The loader's message is text
+    from the file and may hold bytes that are not UTF-8 (the module then raises
+    UnicodeDecodeError): those bytes are written escaped (\\xff)."""
+    if isinstance(error, UnicodeDecodeError) and isinstance(error.object, (bytes, bytearray)):
+        return bytes(error.object).decode("utf-8", "backslashreplace")
+    return str(error)
 
 
 @dataclass(frozen=True)
@@ -112,17 +166,28 @@ def read_document(path: str) -> Any:
     """The first JSON value of the file, read as the library reads it: a UTF-8 byte-order mark is
     skipped, whatever follows the first value is ignored, and NaN or Infinity (which Python's
     json module would accept) is refused. Objects are JsonObject. Raises ConfigError."""
+    check_readable(path)
     try:
-        with open(path, encoding="utf-8-sig") as stream:
-            text = stream.read()
-    except (OSError, UnicodeDecodeError) as error:
-        raise ConfigError(f"cannot read {path}: {error}") from error
+        with open(path, "rb") as stream:
+            data = stream.read(CONFIG_SIZE_LIMIT + 1)
+    except (OSError, ValueError) as error:
+        raise ConfigError(f"cannot read {printable(path)}: {error}") from error
+    if len(data) > CONFIG_SIZE_LIMIT:  # grew since it was examined
+        raise ConfigError(f"{printable(path)}: more than the {CONFIG_SIZE_LIMIT // (1024 * 1024)} "
+                          "MiB a configuration file may hold")
+    try:
+        text = data.decode("utf-8-sig")
+    except UnicodeDecodeError as error:
+        raise ConfigError(f"cannot read {printable(path)}: {error}") from error
     try:
         stripped = text.lstrip(" \t\r\n")
         document, _ = json.JSONDecoder(
             parse_constant=_reject_constant, object_pairs_hook=_object).raw_decode(stripped)
     except (json.JSONDecodeError, ValueError) as error:
-        raise ConfigError(f"{path} is not JSON: {error}") from error
+        raise ConfigError(f"{printable(path)} is not JSON: {error}") from error
+    except RecursionError as error:
+        raise ConfigError(f"{printable(path)}: arrays or objects nested too deeply to read "
+                          "(the tools read up to several hundred levels)") from error
     return document
 
 
@@ -135,11 +200,16 @@ def block_class(section: str) -> Any:
 
 def load_block(path: str, section: str) -> Any:
     """A block constructed from `path` by the library's loader. Raises ConfigError with the
-    loader's message, verbatim, when the section cannot be loaded."""
+    loader's message, verbatim, when the section cannot be loaded, and without calling the loader
+    when `path` is not a regular file of at most CONFIG_SIZE_LIMIT bytes."""
+    check_readable(path)
     try:
         return block_class(section)(path)
-    except RuntimeError as error:
-        raise ConfigError(str(error)) from error
+    except (RuntimeError, UnicodeDecodeError) as error:
+        raise ConfigError(library_message(error)) from error
+    except (ValueError, TypeError, OverflowError, RecursionError) as error:
+        # Not the loader's: e.g. a path the module cannot pass on.
+        raise ConfigError(f"{printable(path)}: {type(error).__name__}: {error}") from error
 
 
 def _entry(key: str, member: Any) -> Entry | None:

@@ -161,7 +161,7 @@ def test_wheel_installs_into_fresh_venv(packaged, tmp_path, run_python):
                          text=True, timeout=120)
     assert res.returncode == 0, res.stdout + res.stderr
     assert res.stdout.splitlines()[-1] == (
-        f"{example}: 4 sections checked: 0 errors, 0 warnings, 4 notes")
+        f"{example}: 4 sections checked: 0 errors, 0 warnings, 5 notes")
     res = subprocess.run([kivo_tf, "run", example, "tf_wrench_config", "--input", "-",
                           "--output", "-"], cwd=tmp_path, capture_output=True, text=True,
                          input="fx,fy,fz,tx,ty,tz\n", timeout=120)

@@ -72,7 +72,12 @@ def test_example_configuration_has_notes_only(check):
         "refused until the first call)")
     assert "the pose block" in findings(lines)["tf_pose_config"][0][1]
     assert "set_fixed_to_moving_frame_tf" not in findings(lines)["tf_pose_config"][0][1]
-    assert lines[-1] == f"{EXAMPLE}: 4 sections checked: 0 errors, 0 warnings, 4 notes"
+    assert findings(lines)["tf_imu_config"][1] == (
+        "note", "the block omits the term α × r of the output acceleration (α, the angular "
+        "acceleration, is not an input): up to |r| m/s² per rad/s² of α, where |r| follows the "
+        "moving frame's transform (one point is in each frame; |r| = 0.1 m at the identity); add "
+        "it in code where the rate changes quickly")
+    assert lines[-1] == f"{EXAMPLE}: 4 sections checked: 0 errors, 0 warnings, 5 notes"
 
 
 @pytest.mark.parametrize("section, location, expected", [
@@ -192,7 +197,7 @@ def test_missing_file_and_section_errors(check, write, tmp_path):
         "translation": [0, 0, 0]})})
     status, lines, _ = check(path)
     assert status == 2
-    assert findings(lines)["tf_wrench_config"][0] == (
+    assert findings(lines)["tf_wrench_config.set_input_reference_point"][0] == (
         "error", f"Failed to parse config file '{path}': [json.exception.out_of_range.403] key "
         "'origin' not found")
     status, lines, _ = check(path, "--section", "tf_imu_config")
@@ -255,7 +260,7 @@ def test_check_needs_neither_numpy_nor_matplotlib(tmp_path):
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                             cwd=tmp_path, env=env, timeout=60)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.splitlines()[-1].endswith("0 errors, 0 warnings, 4 notes")
+    assert result.stdout.splitlines()[-1].endswith("0 errors, 0 warnings, 5 notes")
 
 
 def test_repeated_member_is_a_warning_and_the_last_one_counts(check, write, ext):
@@ -290,3 +295,189 @@ def test_moving_frame_rotation_scale_stays_in_the_stated_range(ext, q):
             matrix[:, k] = out[:3]
         singular = np.linalg.svd(matrix, compute_uv=False)
         assert bounds[0] - 1e-12 <= singular.min() and singular.max() <= bounds[1] + 1e-12
+
+
+IMU = "tf_imu_config"
+
+
+@pytest.mark.parametrize("change, location", [
+    ({"set_output_reference_point": {"origin": "moving_frame", "translation": [0.1, 0.0]}},
+     "set_output_reference_point.translation"),
+    ({"set_input_expression_axes": {"origin": "fixed_frame", "rotation": [1, 0, "0", 0, "x"]}},
+     "set_input_expression_axes.rotation[2]"),
+    ({"set_input_expression_axes": {"origin": "fixed_frame", "rotation": {"w": 1}}},
+     "set_input_expression_axes.rotation"),
+    ({"set_output_expression_axes": {"origin": 0, "rotation": [1, 0, 0, 0]}},
+     "set_output_expression_axes.origin"),
+    ({"set_output_expression_axes": {"origin": "fixed_frame"}}, "set_output_expression_axes"),
+    ({"set_input_reference_point": [0, 0, 0]}, "set_input_reference_point"),
+    ({"policy": 3}, "policy"),
+    ({"name": ["a"]}, "name"),
+])
+def test_loader_error_names_the_member_with_the_library_text_verbatim(check, write, ext, change,
+                                                                       location):
+    path = write({IMU: wrench_section(**change)})
+    with pytest.raises(RuntimeError) as loader:
+        ext.KivoTfImu(path)
+    status, lines, _ = check(path)
+    assert status == 2
+    assert findings(lines)[f"{IMU}.{location}"] == [("error", str(loader.value))]
+
+
+@pytest.mark.parametrize("in_point, out_point, expected", [
+    (("fixed_frame", [0, 0, 0]), ("fixed_frame", [0.145, 0, 0]),
+     "up to 0.145 m/s² per rad/s² of α, |r| = 0.145 m"),
+    (("moving_frame", [0, 0, 0.1]), ("moving_frame", [0, 0.1, 0]),
+     "up to 0.141421 m/s² per rad/s² of α, |r| = 0.141421 m"),
+    (("fixed_frame", [0, 0, 0]), ("moving_frame", [0.03, 0, 0.04]),
+     "up to |r| m/s² per rad/s² of α, where |r| follows the moving frame's transform (one point "
+     "is in each frame; |r| = 0.05 m at the identity)"),
+    (("moving_frame", [0.1, 0, 0]), ("moving_frame", [0.1, 0, 0]), None),
+])
+def test_imu_note_states_the_size_of_the_missing_term(check, write, in_point, out_point,
+                                                      expected):
+    section = wrench_section(
+        set_input_reference_point={"origin": in_point[0], "translation": in_point[1]},
+        set_output_reference_point={"origin": out_point[0], "translation": out_point[1]})
+    status, lines, _ = check(write({IMU: section}))
+    notes = [m for level, m in findings(lines).get(IMU, []) if "α × r" in m]
+    if expected is None:
+        assert notes == []
+    else:
+        assert notes == [
+            "the block omits the term α × r of the output acceleration (α, the angular "
+            f"acceleration, is not an input): {expected}; add it in code where the rate changes "
+            "quickly"]
+    # The wrench block has no such term: no note.
+    _, lines, _ = check(write({"tf_wrench_config": section}, "wrench.json"))
+    assert not any("α" in line for line in lines)
+
+
+@pytest.mark.parametrize("fmt", ["text", "json"])
+def test_text_from_the_file_is_escaped(check, write, fmt):
+    """An origin or member name holding ESC[2J (clears a terminal), NUL or a line break, and a
+    policy with a C1 control, are shown escaped; nothing raw reaches the terminal."""
+    section = wrench_section(
+        policy="hard_rt\x9b", set_input_reference_point={
+            "origin": "\x1b[2Jmoving\x00frame", "translation": [0, 0, 0]},
+        **{"extra\nmember": 1})
+    status, lines, _ = check(write({"tf_wrench_config": section}), "--format", fmt)
+    text = "\n".join(lines)
+    assert status == 1
+    assert not any(c in text for c in "\x1b\x00\x9b")
+    assert "\\x1b[2Jmoving\\x00frame" in text.replace("\\\\", "\\")
+    assert "hard_rt\\x9b" in text.replace("\\\\", "\\")
+    if fmt == "text":
+        assert len(lines) == 1 + len(findings(lines))  # every finding on one line
+        assert "tf_wrench_config.extra\\nmember: warning" in text
+
+
+@pytest.fixture
+def run_cli():
+    """Runs `kivo-tf ARGS` in a fresh interpreter under a time limit; `close` names standard
+    streams (0, 1, 2) to start it with closed."""
+    def run(*args, close=(), stdout=subprocess.PIPE):
+        def close_streams():
+            for fd in close:
+                os.close(fd)
+        return subprocess.run([sys.executable, "-m", "kivo_tf_tools", *map(str, args)],
+                              stdout=None if 1 in close else stdout,
+                              stderr=None if 2 in close else subprocess.PIPE,
+                              stdin=subprocess.DEVNULL if 0 not in close else None,
+                              preexec_fn=close_streams, timeout=60, text=True)
+    return run
+
+
+def test_files_that_are_not_configurations_are_refused_before_reading(run_cli, tmp_path):
+    """/dev/zero (endless), a FIFO (would block, then be read once) and a file over 64 MiB: one
+    line each, promptly, for check and draw, and never handed to the library's loader."""
+    fifo = tmp_path / "fifo.json"
+    os.mkfifo(fifo)
+    big = tmp_path / "big.json"
+    with open(big, "wb") as stream:
+        stream.truncate(64 * 1024 * 1024 + 1)  # sparse: costs no disk space
+    cases = [("/dev/zero", "/dev/zero: not a regular file (a device, FIFO or socket)"),
+             (fifo, f"{fifo}: not a regular file (a device, FIFO or socket)"),
+             (big, f"{big}: 67108865 bytes, more than the 64 MiB a configuration file may hold")]
+    for path, message in cases:
+        checked = run_cli("check", path)
+        assert checked.returncode == 2 and checked.stderr == ""
+        assert checked.stdout.splitlines()[0].startswith(f"{path}: error: {message}")
+        drawn = run_cli("draw", path, "-o", tmp_path / "x.png")
+        assert drawn.returncode == 2
+        assert drawn.stderr.splitlines() == [drawn.stderr.strip()]
+        assert drawn.stderr.startswith(f"kivo-tf draw: error: {message}")
+
+
+def test_load_block_refuses_a_device_before_the_loader_reads_it(monkeypatch):
+    from kivo_tf_tools import sections
+
+    monkeypatch.setattr(sections, "block_class", lambda section: pytest.fail("loader called"))
+    with pytest.raises(sections.ConfigError, match="not a regular file"):
+        sections.load_block("/dev/zero", "tf_wrench_config")
+
+
+@pytest.mark.parametrize("content", [
+    "[" * 100_000 + "]" * 100_000,
+    '{"tf_wrench_config": {"x": ' + "[" * 100_000 + "]" * 100_000 + "}}",
+])
+def test_deeply_nested_file_gives_one_line(run_cli, tmp_path, content):
+    path = tmp_path / "deep.json"
+    path.write_text(content)
+    checked = run_cli("check", path)
+    assert checked.returncode == 2 and checked.stderr == ""
+    assert len(checked.stdout.splitlines()) == 2
+    drawn = run_cli("draw", path, "-o", tmp_path / "x.png")
+    assert drawn.returncode == 2 and len(drawn.stderr.splitlines()) == 1
+
+
+def test_undecodable_loader_message_is_escaped(check, write, monkeypatch):
+    """Should the module raise UnicodeDecodeError for a loader message that is not UTF-8, check
+    shows the message with the bytes escaped."""
+    from kivo_tf_tools import check as check_module
+
+    message = b"Failed to parse config file 'x': last read: '\xff\xfe'"
+
+    def failing_block(section):
+        def construct(path):
+            raise UnicodeDecodeError("utf-8", message, 40, 41, "invalid start byte")
+        return construct
+
+    monkeypatch.setattr(check_module, "block_class", failing_block)
+    status, lines, _ = check(write({"tf_wrench_config": wrench_section()}))
+    assert status == 2
+    assert findings(lines)["tf_wrench_config"] == [
+        ("error", "Failed to parse config file 'x': last read: '\\xff\\xfe'")]
+
+
+@pytest.mark.parametrize("content", [
+    lambda: json.dumps({"tf_wrench_config": wrench_section()}).encode("utf-16"),
+    lambda: b'{"tf_wrench_config": {"name": "\xff"}}',
+])
+def test_file_that_is_not_utf8_gives_one_line(run_cli, tmp_path, content):
+    path = tmp_path / "config.json"
+    path.write_bytes(content())
+    for args in (("check", path), ("draw", path, "-o", tmp_path / "x.png")):
+        result = run_cli(*args)
+        assert result.returncode == 2
+        output = result.stdout if args[0] == "check" else result.stderr
+        assert "Traceback" not in result.stderr and "Failed to parse config file" in output
+        assert "\\x" in output  # the undecodable bytes, escaped
+
+
+@pytest.mark.parametrize("closed", [(0,), (1,), (2,), (0, 1, 2)])
+@pytest.mark.parametrize("fmt", ["text", "json"])
+def test_closed_standard_streams(run_cli, closed, fmt):
+    result = run_cli("check", EXAMPLE, "--format", fmt, close=closed)
+    assert result.returncode == 0
+    if 2 not in closed:
+        assert result.stderr == ""
+    if 1 not in closed:
+        assert result.stdout.endswith("\n") and len(result.stdout) > 100
+
+
+def test_full_standard_output_gives_one_line(run_cli):
+    with open("/dev/full", "w") as full:
+        result = run_cli("check", EXAMPLE, stdout=full)
+    assert result.returncode == 2
+    assert result.stderr == "kivo-tf check: error: cannot write the findings: No space left on device\n"

@@ -1,6 +1,8 @@
 """`kivo-tf draw`: the files it writes, what its figure holds, and that it places the frames exactly
 as the blocks do (compared with the blocks' own `update`)."""
 import json
+import os
+import subprocess
 import sys
 import xml.etree.ElementTree as ET
 from pathlib import Path
@@ -224,6 +226,13 @@ def test_section_that_cannot_load_is_refused_with_library_message(ext, write_con
     (["draw", str(EXAMPLE), "-o", "frames.jpg"], "must end in .png, .svg or .pdf"),
     (["draw", str(EXAMPLE), "--tf", "0", "0", "0", "nan", "0", "0", "0", "-o", "x.png"],
      "--tf needs seven finite numbers"),
+    *[(["draw", str(EXAMPLE), "--pose", "0", "0", text, "1", "0", "0", "0", "-o", "x.png"],
+       f"--pose needs seven finite numbers: '{text}' is not a finite number written with ASCII "
+       "digits") for text in ("1_000", "\u0661\u0662", "\uff13", "inf", "0x1", " 1")],
+    (["draw", str(EXAMPLE), "--axis-length", "0", "-o", "x.png"],
+     "--axis-length needs a length in metres above 0"),
+    (["draw", str(EXAMPLE), "--axis-length", "1e400", "-o", "x.png"],
+     "--axis-length needs a number: '1e400' is not a finite number"),
 ])
 def test_unusable_input_is_refused(tmp_path, monkeypatch, capsys, argv, message):
     monkeypatch.chdir(tmp_path)
@@ -245,3 +254,131 @@ def test_matplotlib_is_imported_only_when_drawing(run_python, layout_dir, tmp_pa
     tools_dir = Path(cli.__file__).resolve().parents[1]
     result = run_python(code, cwd=tmp_path, pythonpath=f"{tools_dir}:{layout_dir}")
     assert result.stdout.strip() == "False", result.stderr
+
+
+def flange_config():
+    """A force/torque sensor 3.5 cm and a tool point 15 cm from a flange, in the flange's frame."""
+    return {"tf_wrench_config": {
+        "set_input_reference_point": {"origin": "moving_frame", "translation": [0, 0, 0.035]},
+        "set_input_expression_axes": {"origin": "moving_frame", "rotation": [H, 0, 0, H]},
+        "set_output_reference_point": {"origin": "moving_frame", "translation": [0.03, 0, 0.15]},
+        "set_output_expression_axes": {"origin": "moving_frame", "rotation": [1, 0, 0, 0]}}}
+
+
+FLANGE_TF = (0.49, 0.13, 0.49, 0.0, 1.0, 0.0, 0.0)  # tool pointing down: a half turn about x
+
+
+def triad_lengths(ax, style):
+    return sorted({round(float(np.linalg.norm(line_vector(line)[1])), 12) for line in ax.lines
+                   if line.get_linestyle() == style})
+
+
+def test_triads_follow_the_configuration_and_can_be_set(write_config):
+    (section,) = load_sections(write_config(flange_config()))
+    frames = resolve_frames(section, tf=FLANGE_TF)
+    (ax,) = [a for a in draw_figure([section], tf=FLANGE_TF, panel_size=3).axes if a.name == "3d"]
+    # The sensor is 3.5 cm from M: neither M's triad nor the sensor's axes reach the other point.
+    frame, = triad_lengths(ax, "-")
+    axes, = triad_lengths(ax, "--")
+    assert axes == pytest.approx(1.5 * frame)
+    assert frame + axes < 0.035
+    fig = draw_figure([section], tf=FLANGE_TF, panel_size=3, axis_length=0.05)
+    (ax,) = [a for a in fig.axes if a.name == "3d"]
+    assert triad_lengths(ax, "-") == [0.05] and triad_lengths(ax, "--") == [0.075]
+    # Zoomed to the points: F's origin (0.7 m away) is left out and the caption says so.
+    fig = draw_figure([section], tf=FLANGE_TF, panel_size=3, zoom_to_points=True)
+    (ax,) = [a for a in fig.axes if a.name == "3d"]
+    assert ax.get_xlim()[1] - ax.get_xlim()[0] < 0.3
+    assert "F" not in {t.get_text() for t in ax.texts}
+    assert len(solid_lines(ax)) == 3  # M's triad only
+    (notes,) = [t.get_text() for a in fig.axes if a.name != "3d" for t in a.texts]
+    assert "F's origin lies outside the view" in notes
+    np.testing.assert_allclose(text_at(ax, "input"), frames.p_in, atol=1e-12)
+
+
+def test_four_panel_page_keeps_captions_titles_and_columns_apart(example_sections):
+    fig = draw_figure(list(example_sections.values()), tf=TF_WORKED, pose=(1, 0, 0, H, 0, 0, H))
+    renderer = fig.canvas.get_renderer()
+    panels = [ax for ax in fig.axes if ax.name == "3d"]
+    captions = [t.get_window_extent(renderer) for ax in fig.axes if ax.name != "3d"
+                for t in ax.texts]
+    titles = [ax.title.get_window_extent(renderer) for ax in panels]
+    width = fig.bbox.width
+    for index, caption in enumerate(captions):
+        assert 0 <= caption.x0 and caption.x1 <= width * (0.5 if index % 2 == 0 else 1.0)
+        if index + 2 < len(titles):  # the panel below in the same column
+            assert caption.y0 > titles[index + 2].y1
+        assert caption.y1 < titles[index].y0
+    assert min(c.y0 for c in captions) >= 0
+
+
+def test_labels_lie_over_markers_and_coinciding_frames_stay_apart(example_sections):
+    """IMU example: F and M share their origin, M turned a quarter turn about z; the input point
+    lies there too. F's triad is drawn longer than M's, and every label above every marker."""
+    tf = (0.0, 0.0, 0.0, H, 0.0, 0.0, H)
+    fig = draw_figure([example_sections["tf_imu_config"]], tf=tf, panel_size=3)
+    (ax,) = [a for a in fig.axes if a.name == "3d"]
+    solid = triad_lengths(ax, "-")
+    assert len(solid) == 2 and solid[1] == pytest.approx(1.4 * solid[0])
+    labels = [t for t in ax.texts if t.get_text() in ("F", "M", "input", "output")]
+    assert len(labels) == 4
+    assert min(t.get_zorder() for t in labels) > max(c.get_zorder() for c in ax.collections)
+    # F, M and the input point share one spot: their labels do not overlap.
+    renderer = fig.canvas.get_renderer()
+    boxes = [t.get_window_extent(renderer) for t in labels]
+    for i, a in enumerate(boxes):
+        assert not any(a.overlaps(b) for b in boxes[i + 1:]), [t.get_text() for t in labels]
+
+
+@pytest.mark.parametrize("coordinate", ["1.3e154", "1e200", "-1e300"])
+def test_huge_coordinates_are_refused_in_one_line(write_config, tmp_path, capsys, coordinate):
+    config = example_json()
+    config["tf_imu_config"]["set_output_reference_point"]["translation"][0] = float(coordinate)
+    out = tmp_path / "x.png"
+    assert cli.main(["draw", write_config(config), "--section", "tf_imu_config",
+                     "-o", str(out)]) == 2
+    line = one_line(capsys.readouterr().err)
+    assert line.startswith("kivo-tf draw: error: the output point is at [")
+    assert line.endswith("m: a picture shows coordinates up to 1e+06 m")
+    assert not out.exists()
+
+
+def test_text_from_the_file_is_escaped_and_never_read_as_notation(write_config, tmp_path):
+    config = example_json()
+    wrench = config["tf_wrench_config"]
+    wrench["name"] = "cost $\\frac{a"  # not valid mathematical notation
+    wrench["policy"] = "hard\x1b[2J"
+    wrench["set_input_reference_point"]["origin"] = "moving\x00frame"
+    path = write_config({"tf_wrench_config": wrench})
+    out = tmp_path / "x.svg"
+    assert cli.main(["draw", path, "-o", str(out)]) == 0
+    fig = draw_figure(load_sections(path), panel_size=3)
+    texts = [t.get_text() for ax in fig.axes for t in [*ax.texts, ax.title]]
+    assert not any(c in text for text in texts for c in "\x00\x1b")
+    joined = "\n".join(texts)
+    assert "moving\\x00frame" in joined and "'hard\\x1b[2J' (-> best_effort)" in joined
+    assert '"cost $\\frac{a"' in joined
+
+
+def test_a_link_is_followed_and_a_directory_never_replaced(tmp_path, capsys):
+    target = tmp_path / "pictures" / "frames.png"
+    target.parent.mkdir()
+    target.write_bytes(b"old")
+    link = tmp_path / "frames.png"
+    link.symlink_to(target)
+    assert cli.main(["draw", str(EXAMPLE), "--section", "tf_imu_config", "-o", str(link)]) == 0
+    assert link.is_symlink() and target.read_bytes().startswith(MAGIC["png"])
+    directory = tmp_path / "dir.png"
+    directory.mkdir()
+    assert cli.main(["draw", str(EXAMPLE), "-o", str(directory)]) == 2
+    assert "is not a regular file: not replaced" in one_line(capsys.readouterr().err)
+    assert directory.is_dir()
+
+
+def test_draws_with_the_standard_streams_closed(tmp_path, layout_dir):
+    out = tmp_path / "x.png"
+    result = subprocess.run(
+        [sys.executable, "-m", "kivo_tf_tools", "draw", str(EXAMPLE), "-o", str(out)],
+        stdin=None, stdout=None, stderr=None, timeout=120,
+        preexec_fn=lambda: [os.close(fd) for fd in (0, 1, 2)])
+    assert result.returncode == 0 and out.read_bytes().startswith(MAGIC["png"])
