@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import kivo_tf_tools
-from kivo_tf_tools import run as run_module
+from kivo_tf_tools import tables
 from kivo_tf_tools.cli import main
 
 REPO = Path(__file__).resolve().parents[2]
@@ -182,16 +182,15 @@ def test_unusable_header(run_tool, tmp_path, section, header, message):
     assert not (tmp_path / "out.csv").exists()
 
 
-def test_worker_processes_give_the_same_output(run_tool, tmp_path, monkeypatch):
-    """A log of several chunks goes through worker processes; results stay in order, and an
-    error in a later chunk names its line."""
+def test_many_batches_give_the_same_output(run_tool, tmp_path, monkeypatch):
+    """A log read in many small batches gives the output of one batch, and an error in a later
+    batch names its line."""
     data = random_rows(np.random.default_rng(4), 23)
     rows = [[str(k), *map(float, row)] for k, row in enumerate(data)]
     source = write_csv(tmp_path / "in.csv", ["k", *WRENCH, *TF], rows)
     status, _ = run_tool(EXAMPLE, "tf_wrench_config", source, tmp_path / "one.csv")
     assert status == 0
-    monkeypatch.setattr(run_module, "CHUNK_ROWS", 4)
-    monkeypatch.setattr(run_module, "worker_count", lambda: 2)
+    monkeypatch.setattr(tables, "BLOCK_BYTES", 300)
     status, err = run_tool(EXAMPLE, "tf_wrench_config", source, tmp_path / "many.csv")
     assert status == 0, err
     assert (tmp_path / "many.csv").read_bytes() == (tmp_path / "one.csv").read_bytes()
