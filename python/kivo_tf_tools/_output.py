@@ -52,6 +52,8 @@ class Destination:
     def _open_standard_output(self, input_stat: os.stat_result | None) -> None:
         try:
             out = os.fstat(1)
+            if sys.stdout is None:  # closed when the process started (now on /dev/null)
+                raise OSError
         except OSError:
             raise RunError("standard output is closed") from None
         if input_stat is not None and stat.S_ISREG(out.st_mode) and same_file(out, input_stat):

@@ -68,11 +68,11 @@ def _reopen_closed_standard_streams() -> None:
                 os.dup2(opened, fd)
                 os.close(opened)
             if fd == 0:
-                sys.stdin = None  # type: ignore[assignment]
+                sys.stdin = None
             elif fd == 1:
-                sys.stdout = None  # type: ignore[assignment]
+                sys.stdout = None
             else:
-                sys.stderr = None  # type: ignore[assignment]
+                sys.stderr = None
 
 
 def build_parser() -> argparse.ArgumentParser:

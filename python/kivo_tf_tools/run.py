@@ -19,6 +19,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
+import threading
 import time
 from collections import Counter
 from collections.abc import Sequence
@@ -161,12 +162,13 @@ class _Progress:
             share = min(1.0, done_bytes / self.total_bytes)
             filled = int(share * 30)
             text = f"[{'#' * filled}{'.' * (30 - filled)}] {share:4.0%}  {text}"
+        assert self._stream is not None
         self._stream.write(f"\rkivo-tf run: {text}")
         self._stream.flush()
         self._shown = True
 
     def clear(self) -> None:
-        if self._shown:
+        if self._shown and self._stream is not None:
             self._stream.write("\r\033[K")
             self._stream.flush()
 
@@ -284,19 +286,30 @@ def transform_table(args: argparse.Namespace, block: Any, destination: Destinati
         writer = _TableWriter(destination, is_parquet(args.output) and args.output != "-")
         writer.start(layout.output_header)
 
+        writing = _Background()  # the previous batch's formatting and writing
+
         def emit(rows: _Rows) -> None:
             slot = {i: k for k, i in enumerate(copied)}
             columns = [rows.copied[slot[i]] if kind == "copy" else pa.array(rows.out[:, i])
                        for kind, i in layout.output]
             columns.append(names.take(pa.array(rows.status)))
-            writer.write(columns)
+            writing.wait()
+            writing.start(writer.write, columns)
 
         capture = LibraryStderr()
         totals = Totals(added=0 if central else None)
+        added = 0
         pending: _Rows | None = None  # central: the last row read, waiting for its successor
         context: _Rows | None = None  # central: the row written before it, a neighbour only
+        reading = _Background()  # the next batch, read and converted
+        batches = reader.batches(numeric)
+        reading.start(next, batches, None)
         try:
-            for batch in reader.batches(numeric):
+            while True:
+                batch = reading.wait()
+                if batch is None:
+                    break
+                reading.start(next, batches, None)
                 values = batch.numbers
                 signal_in = np.ascontiguousarray(values[:, :width])
                 tf = (np.ascontiguousarray(values[:, width:width + 7]) if layout.tf_index
@@ -304,7 +317,7 @@ def transform_table(args: argparse.Namespace, block: Any, destination: Destinati
                 with capture:
                     signal_out, status = transform_with_block(block, signal_in, tf)
                 totals.rows += len(status)
-                totals.codes.update(Counter(status.tolist()))
+                totals.codes.update(dict(enumerate(np.bincount(status).tolist())))
                 totals.library_lines.update(capture.take())
                 rows = _Rows([batch.table.column(i) for i in copied], signal_out, status,
                              values[:, -1] if central else None, tf)
@@ -312,8 +325,8 @@ def transform_table(args: argparse.Namespace, block: Any, destination: Destinati
                     rows = _Rows.joined(pending, rows)
                     work = _Rows.joined(context, rows)
                     lead = len(work) - len(rows)
-                    totals.added += add_term_to_rows(section, work.t, work.tf, work.out,
-                                                     work.status, slice(lead, len(work) - 1))
+                    added += add_term_to_rows(section, work.t, work.tf, work.out, work.status,
+                                              slice(lead, len(work) - 1))
                     rows.out[:] = work.out[lead:]
                     if len(rows) >= 2:
                         context = rows.part(len(rows) - 2, len(rows) - 1)
@@ -323,21 +336,69 @@ def transform_table(args: argparse.Namespace, block: Any, destination: Destinati
                 progress.update(totals.rows, reader.position if size else None)
             if pending is not None:
                 work = _Rows.joined(context, pending)
-                totals.added += add_term_to_rows(section, work.t, work.tf, work.out,
-                                                 work.status, slice(len(work) - 1, None))
+                added += add_term_to_rows(section, work.t, work.tf, work.out, work.status,
+                                          slice(len(work) - 1, None))
                 pending.out[:] = work.out[len(work) - 1:]
                 emit(pending)
+            writing.wait()
             writer.finish()
+            if central:
+                totals.added = added
         finally:
             capture.close()
+            writing.settle()
     finally:
         if release is not None:
             release()
-    totals.codes = Counter({_STATUS_NAMES[int(code)]: int(n) for code, n in totals.codes.items()})
+    totals.codes = Counter({_STATUS_NAMES[code]: n for code, n in totals.codes.items() if n})
     return totals
 
 
 _STATUS_NAMES: dict[int, str] = {}
+
+
+class _Background:
+    """One call at a time on a daemon thread, so that pyarrow reads the next batch and writes
+    the previous one (in C++, without the interpreter lock) while the blocks update this one.
+    A daemon thread never keeps the process alive: a write blocked on a stalled pipe cannot
+    hang the exit."""
+
+    def __init__(self) -> None:
+        self._thread: threading.Thread | None = None
+        self._result: Any = None
+        self._error: BaseException | None = None
+
+    def _call(self, function: Any, *args: Any) -> None:
+        try:
+            self._result = function(*args)
+        except BaseException as error:  # handed to the thread that waits
+            self._error = error
+
+    def start(self, function: Any, *args: Any) -> None:
+        """Starts `function(*args)`; the previous call must have been waited for."""
+        assert self._thread is None
+        self._result = self._error = None
+        self._thread = threading.Thread(target=self._call, args=(function, *args), daemon=True)
+        self._thread.start()
+
+    def wait(self) -> Any:
+        """The result of the call started last (None when none is running); re-raises its
+        exception."""
+        if self._thread is None:
+            return None
+        self._thread.join()
+        self._thread = None
+        error, self._error = self._error, None
+        if error is not None:
+            raise error
+        return self._result
+
+    def settle(self, seconds: float = 10.0) -> None:
+        """Lets a running call finish (at most `seconds`) before what it uses is released; its
+        result or error is dropped."""
+        if self._thread is not None:
+            self._thread.join(seconds)
+            self._thread = None
 
 
 @dataclass

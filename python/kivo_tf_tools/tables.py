@@ -24,12 +24,10 @@ from kivo_tf_tools._escape import escaped
 BLOCK_BYTES = 1 << 20
 # Rows per batch of a Parquet file.
 PARQUET_BATCH_ROWS = 65536
-# The longest record (or header) accepted; reading stops there instead of holding the rest of the
-# file, as an unclosed quote would make it.
-RECORD_LIMIT_BYTES = 32 << 20
+# A record may be as long as one block (pyarrow's parser takes a record over at most two blocks):
+# reading stops there instead of holding the rest of the file, as an unclosed quote would make it.
+# The header line may be as long.
 HEADER_LIMIT_BYTES = 1 << 20
-# Blocks that pyarrow may read ahead of the batch being converted (counted against the limit).
-_READ_AHEAD_BLOCKS = 40
 
 NUMBER_RULE = """\
 A number is written in ASCII as JSON or C write it: an optional sign, digits with an optional
@@ -141,17 +139,13 @@ class Batch:
 
 
 class _Feed(io.RawIOBase):
-    """The bytes of the input after its header, for pyarrow: counts them, and stops with an error
-    once more than the record limit has been read since the last batch (no record ends there)."""
+    """The bytes of the input after its header, for pyarrow, counted for the progress line."""
 
     def __init__(self, raw: BinaryIO, head: bytes) -> None:
         super().__init__()
         self._raw = raw
         self._head = head
         self.position = 0  # bytes handed to pyarrow
-        self.since_batch = 0
-        self.overflow = False
-        self.limit = RECORD_LIMIT_BYTES + _READ_AHEAD_BLOCKS * BLOCK_BYTES
 
     def readable(self) -> bool:
         return True
@@ -163,10 +157,6 @@ class _Feed(io.RawIOBase):
         else:
             data = self._raw.read(size)
         self.position += len(data)
-        self.since_batch += len(data)
-        if self.since_batch > self.limit:
-            self.overflow = True
-            raise OSError("no end of record")
         return data
 
     def readinto(self, buffer: Any) -> int:
@@ -240,11 +230,17 @@ class CsvReader:
         return None
 
     def _complete(self, text: str) -> list[str] | None:
+        """The first record of `text`, or None while a quoted field is open at its end."""
         try:
-            rows = list(csv.reader(io.StringIO(text, newline=""), strict=False))
-        except csv.Error:
-            return None  # inside a quoted field, or a NUL: decided by the caller's limit
-        return rows[0] if rows else [""]
+            rows = list(csv.reader(io.StringIO(text, newline=""), strict=True))
+        except csv.Error as error:
+            if "unexpected end of data" in str(error):
+                return None
+            try:
+                rows = list(csv.reader(io.StringIO(text, newline="")))
+            except csv.Error:
+                return None  # a NUL (before Python 3.13): decided by the caller's limit
+        return rows[0] if rows else []
 
     def _checked(self, fields: list[str], lines: int) -> list[str]:
         text = "\n".join(fields)
@@ -254,7 +250,7 @@ class CsvReader:
             text.encode("utf-8")
         except UnicodeEncodeError:
             raise RunError(f"{self.name}: line 1: not UTF-8 text") from None
-        if fields == [""]:
+        if fields in ([], [""]):
             raise RunError(f"{self.name}: line 1 is empty: the first line must name the columns")
         return fields
 
@@ -294,7 +290,6 @@ class CsvReader:
                 break
             except (pa.ArrowException, OSError) as error:
                 raise self._reading_error(error, line) from None
-            self._feed.since_batch = 0
             rows = table.num_rows
             bad_row = invalid[0] if invalid else None
             if bad_row is not None:
@@ -369,11 +364,10 @@ class CsvReader:
                 "(one per column of the header)")
 
     def _reading_error(self, error: BaseException, line: int) -> RunError:
-        if self._feed.overflow:
-            return RunError(f"{self.name}: line {line}: no end of record within "
-                            f"{RECORD_LIMIT_BYTES >> 20} MiB (a quote character that is never "
-                            "closed?)")
         text = str(error)
+        if "straddl" in text:
+            return RunError(f"{self.name}: from line {line} on: no end of record within "
+                            f"{_size(BLOCK_BYTES)} (a quote character that is never closed?)")
         if "UTF8" in text or "UTF-8" in text:
             return RunError(f"{self.name}: not UTF-8 text (at or after line {line})")
         if isinstance(error, OSError) and error.strerror:
@@ -421,6 +415,10 @@ class ParquetReader:
         except (pa.ArrowException, OSError) as error:
             raise RunError(f"cannot read {self.name}: "
                            f"{escaped(str(error).splitlines()[0])}") from None
+
+
+def _size(count: int) -> str:
+    return f"{count >> 20} MiB" if count >= 1 << 20 and not count % (1 << 20) else f"{count:,} bytes"
 
 
 def csv_header_line(names: Sequence[str]) -> bytes:
