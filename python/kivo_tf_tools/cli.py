@@ -87,6 +87,22 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command of `argv` (default: the process's arguments) and returns its exit
+    status. As the process's own command (no `argv`), a run that failed or was stopped ends the
+    process here: a read or write of pyarrow's still blocked on a pipe must not hold up its exit."""
+    status = _main(argv)
+    if argv is None and status != 0:
+        for stream in (sys.stdout, sys.stderr):
+            try:
+                if stream is not None:
+                    stream.flush()
+            except (OSError, ValueError):
+                pass
+        os._exit(status)
+    return status
+
+
+def _main(argv: Sequence[str] | None) -> int:
     _reopen_closed_standard_streams()
     parser = build_parser()
     args = parser.parse_args(argv)

@@ -270,6 +270,7 @@ def transform_table(args: argparse.Namespace, block: Any, destination: Destinati
                 release()
             raise
     progress.total_bytes = size
+    reading = _Background()  # the next batch, read and converted
     try:
         takes_tf = hasattr(block, "set_fixed_to_moving_frame_tf")
         layout = plan_columns(reader.header, SIGNAL_COLUMNS[block_class], takes_tf, block_class)
@@ -301,7 +302,6 @@ def transform_table(args: argparse.Namespace, block: Any, destination: Destinati
         added = 0
         pending: _Rows | None = None  # central: the last row read, waiting for its successor
         context: _Rows | None = None  # central: the row written before it, a neighbour only
-        reading = _Background()  # the next batch, read and converted
         batches = reader.batches(numeric)
         reading.start(next, batches, None)
         try:
@@ -348,7 +348,9 @@ def transform_table(args: argparse.Namespace, block: Any, destination: Destinati
             capture.close()
             writing.settle()
     finally:
-        if release is not None:
+        # A read still blocked (a FIFO, a terminal) holds the stream: the process's exit closes
+        # it, a close here would wait for the read.
+        if release is not None and not reading.busy:
             release()
     totals.codes = Counter({_STATUS_NAMES[code]: n for code, n in totals.codes.items() if n})
     return totals
@@ -392,6 +394,10 @@ class _Background:
         if error is not None:
             raise error
         return self._result
+
+    @property
+    def busy(self) -> bool:
+        return self._thread is not None and self._thread.is_alive()
 
     def settle(self, seconds: float = 10.0) -> None:
         """Lets a running call finish (at most `seconds`) before what it uses is released; its
