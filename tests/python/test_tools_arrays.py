@@ -72,6 +72,9 @@ def test_inputs_that_numpy_converts_are_taken(ext):
     signal_out, status = transform(str(EXAMPLE), "tf_wrench_config", rows, tf)
     reference, _ = transform(EXAMPLE, "tf_wrench_config", np.array(rows, float), np.array(tf, float))
     assert signal_out.tobytes() == reference.tobytes() and status.tolist() == [0, 0]
+    frozen = np.array(rows, float)
+    frozen.flags.writeable = False  # as pandas' to_numpy() hands them out
+    assert transform(EXAMPLE, "tf_wrench_config", frozen, tf)[0].tobytes() == reference.tobytes()
     empty_out, empty_status = transform(EXAMPLE, "tf_wrench_config", np.zeros((0, 6)))
     assert empty_out.shape == (0, 6) and empty_status.shape == (0,)
 
