@@ -129,7 +129,7 @@ def main() -> int:
                   + ("" if ours / alone <= GOAL_RATIO else "   (over the 1.5 goal)"))
             for path in (target, work / f"copy.{kind}"):
                 path.unlink()
-        print(f"peak RSS of kivo-tf run CSV → CSV (goal: set by the batch, not the log):")
+        print("peak RSS of kivo-tf run CSV → CSV (goal: set by the batch, not the log):")
         for rows, stray in ((args.rows, False), (args.large, False), (args.large, True)):
             source = work / f"log_{rows}_{int(stray)}.csv"
             if rows == args.rows and not stray:

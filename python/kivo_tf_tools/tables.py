@@ -119,11 +119,11 @@ def parse_numbers(column: Any) -> Any:
             lo = mid
         else:
             hi = mid
-    return_text = column[lo].as_py()
-    raise BadValue(lo, return_text)
+    raise BadValue(lo, column[lo].as_py())
 
 
 def describe_bad_value(value: BadValue) -> str:
+    """What is wrong with the value, for a message: "missing" or "'…' is not a number"."""
     if value.text is None or not value.text.strip():
         return "missing"
     return f"'{escaped(value.text)}' is not a number"

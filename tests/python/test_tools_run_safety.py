@@ -276,3 +276,27 @@ def test_stress_every_failure_ends_promptly_with_its_status(tmp_path, repetition
     assert status == (128 + signal.SIGTERM if repetition % 2 else -signal.SIGKILL)
     if repetition % 2 or _can_link_unnamed(str(tmp_path)):
         assert left_in(tmp_path) == ["in.fifo"]
+
+
+@pytest.fixture
+def tiny_file_system(tmp_path):
+    """A 1 MiB tmpfs (root only; skipped where mounting is not allowed)."""
+    mount_point = tmp_path / "tiny"
+    mount_point.mkdir()
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", str(mount_point)],
+                             capture_output=True)
+    if mounted.returncode != 0:
+        pytest.skip("cannot mount a tmpfs here")
+    yield mount_point
+    subprocess.run(["umount", str(mount_point)], check=True)
+
+
+def test_a_full_file_system_gives_one_line_and_leaves_nothing(tmp_path, tiny_file_system):
+    source = write_log(tmp_path / "in.csv", 20_000)
+    (tiny_file_system / "out.csv").write_text("earlier result\n")
+    result = run_cli("-i", source, "-o", tiny_file_system / "out.csv", timeout=60)
+    assert result.returncode == 2
+    assert result.stderr == (f"kivo-tf run: error: cannot write {tiny_file_system / 'out.csv'}: "
+                             "No space left on device\n")
+    assert left_in(tiny_file_system) == ["out.csv"]
+    assert (tiny_file_system / "out.csv").read_text() == "earlier result\n"

@@ -245,3 +245,16 @@ def test_parquet_columns_of_any_number_type_and_missing_values(run_tool, tmp_pat
     pq.write_table(table, tmp_path / "in.parquet")
     assert main(["run", str(config), "tf_wrench_config", "-i", str(tmp_path / "in.parquet"),
                  "-o", str(tmp_path / "out.csv")]) == 2
+
+
+def test_long_fields_pass_quoted_or_not(run_tool, tmp_path):
+    """A field may be as long as a block (1 MiB), quoted or not."""
+    long_text = "x" * 300_000
+    text = ("note," + ",".join(WRENCH + TF) + "\n"
+            + f'"{long_text}",1,2,3,4,5,6,0,0,0,1,0,0,0\n'
+            + f"{long_text},1,2,3,4,5,6,0,0,0,1,0,0,0\n")
+    (tmp_path / "in.csv").write_text(text)
+    status, err = run_tool(tmp_path / "in.csv", tmp_path / "out.csv")
+    assert status == 0, err
+    lines = (tmp_path / "out.csv").read_text().splitlines()
+    assert [line.split(",")[0] for line in lines[1:]] == [long_text, long_text]
