@@ -35,8 +35,8 @@ from kivo_tf_tools.arrays import transform_with_block
 from kivo_tf_tools.sections import (
     SECTIONS, SIGNAL_COLUMNS, TF_COLUMNS, load_block, load_sections)
 from kivo_tf_tools.tables import (
-    NUMBER_RULE, CsvReader, ParquetReader, RunError, csv_header_line, csv_rows, csv_text,
-    is_parquet)
+    NUMBER_RULE, CsvReader, ParquetReader, RunError, arrow_array, csv_header_line, csv_rows,
+    csv_text, is_parquet, text_array)
 
 __all__ = ["RunError", "Layout", "plan_columns", "run", "add_parser"]
 
@@ -291,9 +291,9 @@ def transform_table(args: argparse.Namespace, block: Any, destination: Destinati
 
         def emit(rows: _Rows) -> None:
             slot = {i: k for k, i in enumerate(copied)}
-            columns = [rows.copied[slot[i]] if kind == "copy" else pa.array(rows.out[:, i])
+            columns = [rows.copied[slot[i]] if kind == "copy" else arrow_array(rows.out[:, i])
                        for kind, i in layout.output]
-            columns.append(names.take(pa.array(rows.status)))
+            columns.append(names.take(arrow_array(rows.status)))
             writing.wait()
             writing.start(writer.write, columns)
 
@@ -449,7 +449,7 @@ def _status_names(pa: Any) -> Any:
 
     for code in kivo_control.KivoControlReturnCode.__members__.values():
         _STATUS_NAMES[int(code)] = code.name
-    return pa.array([_STATUS_NAMES.get(k, str(k)) for k in range(256)])
+    return text_array([_STATUS_NAMES.get(k, str(k)) for k in range(256)])
 
 
 def _summary(totals: Totals, seconds: float) -> list[str]:
