@@ -1,4 +1,4 @@
-"""The optional extra of the tools: NumPy for ``run``, matplotlib for ``draw``.
+"""The optional extra of the tools: NumPy and pyarrow for ``run``, matplotlib for ``draw``.
 
 ``check`` needs neither; the other tools import them through `require`, so that a missing extra
 is reported as one line naming the install command instead of a traceback.

@@ -56,6 +56,8 @@ def transform_with_block(block: Any, signal: Any, tf: Any | None = None) -> tupl
     np = require("numpy")
     width = len(SIGNAL_COLUMNS[type(block).__name__])
     signal_in = np.ascontiguousarray(signal, dtype=np.float64)
+    if not signal_in.flags.writeable:  # e.g. pandas' to_numpy(): the blocks take writable rows
+        signal_in = signal_in.copy()
     if signal_in.ndim != 2 or signal_in.shape[1] != width:
         raise ValueError(f"signal must have shape (N, {width}) for {type(block).__name__}, "
                          f"not {signal_in.shape}")

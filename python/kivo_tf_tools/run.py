@@ -1,40 +1,44 @@
 """``kivo-tf run``: a recorded log through the real block, one `update` per row.
 
-The input is CSV with a header row. The signal's columns carry the block's own names (see
-`SIGNAL_COLUMNS`); when the seven columns of `TF_COLUMNS` are present they are given to
+The log is a table: CSV or Parquet, chosen by the path's suffix (`.parquet` is Parquet, anything
+else CSV; `-` is standard input or output, as CSV). The signal's columns carry the block's own
+names (see `SIGNAL_COLUMNS`); when the seven columns of `TF_COLUMNS` are present they are given to
 `set_fixed_to_moving_frame_tf` before each row's `update` (pose of the moving frame M in the fixed
 frame F: [x, y, z] in metres, quaternion [w, x, y, z]); every other column is copied through in
 its place. The output holds the copied columns, the transformed signal under the same names and a
-`status` column (Ok, NotReady, Error). Floats are written with `repr`, so they read back exactly.
+`status` column (Ok, NotReady, Error). Floats are written to CSV in the shortest text that reads
+back to the same bits.
 
-Rows are read, converted and written in chunks: a chunk's signal sits in one float64 array and
-`update` is called on row views of it (no copy per row). A log of more than one chunk is
-transformed by worker processes, one per core, each with its own block; the results are written
-in order. The lines the library writes on stderr for refused rows are captured and summarised,
-not passed through one by one.
+Rows are read, transformed and written in batches by one process (pyarrow reads and writes in
+C++; the update per row is the cost), so memory is bounded by the batch, not the log. The lines
+the library writes on stderr for refused rows are captured and summarised, not passed through one
+by one. A ROS bag is handed to `kivo_tf_tools.bags`.
 """
 from __future__ import annotations
 
 import argparse
-import csv
-import io
-import itertools
-import operator
 import os
-import multiprocessing
-import signal
 import sys
-import tempfile
+import threading
 import time
-from collections import Counter, deque
-from collections.abc import Iterator, Sequence
+from collections import Counter
+from collections.abc import Sequence
 from dataclasses import dataclass, field
-from typing import Any, TextIO, cast
+from typing import Any, BinaryIO, TextIO
 
 from kivo_tf_tools._capture import LibraryStderr
 from kivo_tf_tools._deps import require
+from kivo_tf_tools._escape import escaped
+from kivo_tf_tools._output import Destination, input_stat, stderr_line
+from kivo_tf_tools.angular_acceleration import add_term_to_rows
+from kivo_tf_tools.arrays import transform_with_block
 from kivo_tf_tools.sections import (
-    SECTIONS, SIGNAL_COLUMNS, TF_COLUMNS, ConfigError, load_block)
+    SECTIONS, SIGNAL_COLUMNS, TF_COLUMNS, load_block, load_sections)
+from kivo_tf_tools.tables import (
+    NUMBER_RULE, CsvReader, ParquetReader, RunError, arrow_array, csv_header_line, csv_rows,
+    csv_text, is_parquet, text_array)
+
+__all__ = ["RunError", "Layout", "plan_columns", "run", "add_parser"]
 
 EXAMPLE = """\
 example:
@@ -43,33 +47,44 @@ example:
     t,fx,fy,fz,tx,ty,tz,tf_x,tf_y,tf_z,tf_qw,tf_qx,tf_qy,tf_qz
     0.000,1.0,0.0,0.0,0.0,0.0,0.0,1.0,2.0,3.0,1.0,0.0,0.0,0.0
   ft_out.csv starts with the header  t,fx,fy,fz,tx,ty,tz,status
-  `-` reads standard input or writes standard output.
+  --output ft_out.parquet writes Parquet; --input log.parquet reads it.
+  `-` reads standard input or writes standard output (CSV).
 
 exit status: 0 every row read (refused rows included; see the status column and the summary),
-2 an unusable configuration or input: OUT.csv is then left as it was (with --output -, the rows
-before the bad one have been written)
+2 an unusable configuration, input or output: OUT is then left as it was (with --output -, the
+rows before the bad one may have been written), 128+N on signal N (130 Ctrl-C, 143 SIGTERM, 129
+SIGHUP; nothing is left behind), 141 when the reader of standard output goes away (as `| head`)
 """
 
 DESCRIPTION = """\
-Transform a recorded CSV log through the block of SECTION in CONFIG.json, one update per row.
+Transform a recorded log (CSV or Parquet) through the block of SECTION in CONFIG.json, one update
+per row.
 
 The header names the signal's columns as the block does:
 """ + "".join(f"  {cls:<13} {','.join(cols)}\n" for cls, cols in SIGNAL_COLUMNS.items()) + f"""\
 With the seven columns {','.join(TF_COLUMNS)}
 each row first sets the fixed-to-moving-frame transform (wrench, twist and IMU blocks). Every
-other column is copied through in its place (the tf_ columns are not). The output has the copied
-columns, the transformed signal under the same names and a status column (Ok, NotReady, Error);
-a refused row holds zeros.
+other column is copied through in its place (the tf_ columns are not): from CSV as the text it
+was, from Parquet with its type. The output has the copied columns, the transformed signal under
+the same names and a status column (Ok, NotReady, Error); a refused row holds zeros.
 The library's line on stderr for each refused row is counted and summarised at the end.
+
+CSV: a header line, then one record per line (LF, CRLF or CR); a field may be quoted, with
+commas, doubled quotes and line breaks inside ("a,b", "a ""word"" here"); lines that are empty or
+hold only commas are skipped; UTF-8 text.
+{NUMBER_RULE}
+The output is written beside OUT and takes its name only when the run succeeds; a symbolic link
+is followed; a device or FIFO is written directly; the input itself is never overwritten.
+
+--angular-acceleration central (IMU section): adds the α × r term the block leaves out, with α
+from a central difference of the rate in F axes over the time column t (seconds), required then.
 """
 
-CHUNK_ROWS = 65536
 STATUS_COLUMN = "status"
+TIME_COLUMN = "t"
 SHOWN_LIBRARY_LINES = 5
-
-
-class RunError(Exception):
-    """Input that cannot be transformed; the message is shown to the user as it is."""
+# Options that only a ROS bag input takes.
+BAG_OPTIONS = ("topic", "fixed_frame", "moving_frame", "output_topic", "output_frame_id")
 
 
 @dataclass(frozen=True)
@@ -121,125 +136,22 @@ def plan_columns(header: Sequence[str], signal_names: Sequence[str], takes_tf: b
     return Layout(list(header), signal_index, tf_index, output)
 
 
-def _line_breaks(row: Sequence[str]) -> int:
-    return sum(f.count("\n") + f.count("\r") - f.count("\r\n") for f in row)
-
-
-class _Chunk:
-    """One chunk of rows with the physical line on which each starts (computed on demand)."""
-
-    def __init__(self, rows: list[list[str]], first_line: int) -> None:
-        self.first_line = first_line
-        self._all = rows
-        if [] in rows:  # blank lines are skipped
-            self._kept: list[int] | None = [k for k, row in enumerate(rows) if row]
-            self.rows = [rows[k] for k in self._kept]
-        else:
-            self._kept = None
-            self.rows = rows
-
-    def line(self, k: int) -> int:
-        """The line number of row `k` of `rows` (the header is line 1)."""
-        original = self._kept[k] if self._kept is not None else k
-        before = self._all[:original]
-        return self.first_line + original + sum(map(_line_breaks, before))
-
-
-def _line_chunks(source: TextIO, first_line: int) -> Iterator[tuple[int, list[str]]]:
-    """(line number of the first line, lines) for chunks of about CHUNK_ROWS lines, each cut at
-    the end of a record: a chunk never ends inside a quoted field (while the count of quote
-    characters is odd, the next line belongs to it)."""
-    line = first_line
-    while True:
-        lines = list(itertools.islice(source, CHUNK_ROWS))
-        if not lines:
-            return
-        if any(map(operator.contains, lines, itertools.repeat('"'))):
-            quotes = sum(map(operator.methodcaller("count", '"'), lines))
-            while quotes % 2:
-                extra = next(source, None)
-                if extra is None:
-                    break
-                lines.append(extra)
-                quotes += extra.count('"')
-        yield line, lines
-        line += len(lines)
-
-
-def _split_columns(lines: list[str], width: int) -> Any:
-    """The fields of `lines` as a function of the column index, or None unless every line is
-    one plain record of `width` fields (no quote character, width − 1 commas). Such a chunk is
-    split in one go instead of row by row, as the csv module would split it."""
-    if set(map(operator.methodcaller("count", ","), lines)) != {width - 1}:
-        return None
-    text = "".join(lines)
-    if '"' in text:
-        return None
-    if "\r" in text:
-        text = text.replace("\r\n", "\n").replace("\r", "\n")
-    if text.endswith("\n"):
-        text = text[:-1]
-    fields = text.replace("\n", ",").split(",")
-    return lambda column: fields[column::width]
-
-
-def _numbers(np: Any, count: int, field: Any, layout: Layout) -> tuple[Any, list[Any]]:
-    """The signal values of `count` rows as a (count, signal size) float64 array, and the seven
-    transform columns as lists of Python floats (none without transform columns), from
-    `field(i)`, the fields of input column i. Raises ValueError for a field that is not a
-    number."""
-    signal_in = np.empty((count, len(layout.signal_index)))
-    for k, i in enumerate(layout.signal_index):
-        signal_in[:, k] = np.fromiter(map(float, field(i)), dtype=np.float64, count=count)
-    tf_columns = [list(map(float, field(i))) for i in layout.tf_index]
-    return signal_in, tf_columns
-
-
-def _bad_row(chunk: _Chunk, layout: Layout, source: str) -> RunError:
-    """The error about the first row of `chunk` that cannot be read."""
-    width = len(layout.header)
-    for k, row in enumerate(chunk.rows):
-        if len(row) != width:
-            return RunError(f"{source}: line {chunk.line(k)}: {len(row)} values, expected "
-                            f"{width} (one per column of the header)")
-        for column in layout.signal_index + layout.tf_index:
-            try:
-                float(row[column])
-            except ValueError:
-                text = row[column]
-                what = f"'{text}' is not a number" if text.strip() else "missing"
-                return RunError(f"{source}: line {chunk.line(k)}: column "
-                                f"'{layout.header[column]}': {what}")
-    raise AssertionError("every row of the chunk can be read")
-
-
-def _quoted(field: str) -> str:
-    if any(c in field for c in _SPECIAL):
-        return '"' + field.replace('"', '""') + '"'
-    return field
-
-
-_SPECIAL = (",", '"', "\n", "\r")
-
-
-def _copied(rows: list[list[str]], column: int) -> list[str]:
-    """The fields of `column`, quoted as CSV where they need it."""
-    fields = list(map(operator.itemgetter(column), rows))
-    joined = "\0".join(fields)
-    if any(c in joined for c in _SPECIAL):
-        return list(map(_quoted, fields))
-    return fields
+def _is_terminal(stream: TextIO) -> bool:
+    try:
+        return stream.isatty()
+    except (OSError, ValueError):
+        return False
 
 
 class _Progress:
     """A progress line on stderr, only when stderr is a terminal and the run takes a while."""
 
-    def __init__(self, stream: TextIO, total_bytes: int | None) -> None:
+    def __init__(self, stream: TextIO | None, total_bytes: int | None) -> None:
         self._stream = stream
         self.total_bytes = total_bytes
         self._start = time.monotonic()
         self._shown = False
-        self._active = stream.isatty()
+        self._active = stream is not None and _is_terminal(stream)
 
     def update(self, rows: int, done_bytes: int | None) -> None:
         """`rows` written so far, which end at byte `done_bytes` of the input when known."""
@@ -250,250 +162,294 @@ class _Progress:
             share = min(1.0, done_bytes / self.total_bytes)
             filled = int(share * 30)
             text = f"[{'#' * filled}{'.' * (30 - filled)}] {share:4.0%}  {text}"
+        assert self._stream is not None
         self._stream.write(f"\rkivo-tf run: {text}")
         self._stream.flush()
         self._shown = True
 
     def clear(self) -> None:
-        if self._shown:
+        if self._shown and self._stream is not None:
             self._stream.write("\r\033[K")
             self._stream.flush()
-
-
-class _AtomicOutput:
-    """A text file written beside `path` and renamed onto it by `commit`, or removed."""
-
-    def __init__(self, path: str) -> None:
-        self.path = path
-        directory = os.path.dirname(os.path.abspath(path))
-        fd, self.temp = tempfile.mkstemp(prefix=f".{os.path.basename(path)}.", suffix=".tmp",
-                                         dir=directory)
-        self.stream: TextIO = os.fdopen(fd, "w", encoding="utf-8", newline="")
-
-    def commit(self) -> None:
-        self.stream.close()
-        try:
-            mode = os.stat(self.path).st_mode & 0o7777
-        except OSError:
-            umask = os.umask(0)
-            os.umask(umask)
-            mode = 0o666 & ~umask
-        os.chmod(self.temp, mode)
-        os.replace(self.temp, self.path)
-
-    def discard(self) -> None:
-        self.stream.close()
-        try:
-            os.unlink(self.temp)
-        except FileNotFoundError:
-            pass
-
-
-def _open_input(path: str) -> tuple[TextIO, int | None, Any, Any]:
-    """(stream, size in bytes or None, function giving the bytes read so far, function that
-    releases the stream). Standard input is read through a wrapper that is detached, not
-    closed, at the end."""
-    if path == "-":
-        if hasattr(sys.stdin, "buffer"):
-            wrapper = io.TextIOWrapper(sys.stdin.buffer, encoding="utf-8-sig", newline="")
-            return wrapper, None, None, wrapper.detach
-        return sys.stdin, None, None, lambda: None
-    try:
-        stream = open(path, encoding="utf-8-sig", newline="")
-    except OSError as error:
-        raise RunError(f"cannot read {path}: {error.strerror}") from error
-    size = os.fstat(stream.fileno()).st_size
-    return stream, size, cast(io.BufferedReader, stream.buffer).tell, stream.close
 
 
 @dataclass
 class Totals:
     rows: int = 0
-    codes: Counter[str] = field(default_factory=Counter)
+    codes: Counter[Any] = field(default_factory=Counter)  # by status name (by code while running)
     library_lines: Counter[str] = field(default_factory=Counter)
-
-    def add(self, other: Totals) -> None:
-        self.rows += other.rows
-        self.codes.update(other.codes)
-        self.library_lines.update(other.library_lines)
+    added: int | None = None  # rows that got the α × r term, None without the option
 
 
-class _ChunkRunner:
-    """Transforms chunks of input lines into output text with one block."""
+def _open_raw_input(path: str) -> tuple[BinaryIO, int | None, bool]:
+    """(binary stream, size in bytes when known, whether to close it) of a CSV input. Raises
+    RunError."""
+    if path == "-":
+        stream = sys.stdin.buffer if sys.stdin is not None else None
+        if stream is None or input_stat("-") is None:
+            raise RunError("standard input is closed")
+        return stream, None, False
+    try:
+        stream = open(path, "rb")
+    except OSError as error:
+        raise RunError(f"cannot read {escaped(path)}: {error.strerror}") from None
+    info = os.fstat(stream.fileno())
+    if os.path.isdir(path):
+        stream.close()
+        raise RunError(f"cannot read {escaped(path)}: it is a directory")
+    size = info.st_size if info.st_size > 0 and (info.st_mode & 0o170000) == 0o100000 else None
+    return stream, size, True
 
-    def __init__(self, block: Any, layout: Layout, source_name: str) -> None:
-        import kivo_control
 
-        self.np = require("numpy")
-        self.block = block
-        self.layout = layout
-        self.source_name = source_name
-        self.names = {code: code.name
-                      for code in kivo_control.KivoControlReturnCode.__members__.values()}
-        self.capture = LibraryStderr()
+class _TableWriter:
+    """Writes batches of output columns as CSV or Parquet to an open destination."""
 
-    def close(self) -> None:
-        self.capture.close()
+    def __init__(self, destination: Destination, parquet: bool) -> None:
+        self.pa = require("pyarrow")
+        self.pc = require("pyarrow.compute")
+        self.destination = destination
+        self.parquet = parquet
+        self._parquet_writer: Any = None
+        self._names: list[str] = []
 
-    def _records(self, first_line: int, lines: list[str]) -> _Chunk:
-        reader = csv.reader(lines)
+    def start(self, names: list[str]) -> None:
+        self._names = names
+        if not self.parquet:
+            self.destination.stream.write(csv_header_line(names))
+
+    def write(self, columns: list[Any]) -> None:
+        pa, pc = self.pa, self.pc
+        if self.parquet:
+            batch = pa.RecordBatch.from_arrays(columns, names=self._names)
+            if self._parquet_writer is None:
+                pq = require("pyarrow.parquet")
+                self._parquet_writer = pq.ParquetWriter(self.destination.stream, batch.schema)
+            self._parquet_writer.write_batch(batch)
+        elif len(columns[0]):
+            self.destination.stream.write(csv_rows([csv_text(pa, pc, c) for c in columns]))
+
+    def finish(self) -> None:
+        if self.parquet:
+            if self._parquet_writer is None:
+                pq = require("pyarrow.parquet")
+                empty = self.pa.schema([(name, self.pa.string()) for name in self._names])
+                self._parquet_writer = pq.ParquetWriter(self.destination.stream, empty)
+            self._parquet_writer.close()
+
+
+def _check_options(args: argparse.Namespace, block_class: str) -> None:
+    for option in BAG_OPTIONS:
+        if getattr(args, option, None) is not None:
+            raise RunError(f"--{option.replace('_', '-')} applies to a ROS bag input only "
+                           f"({escaped(args.input)} is a table)")
+    if args.angular_acceleration != "none" and block_class != "KivoTfImu":
+        raise RunError("--angular-acceleration applies to the IMU section (tf_imu_config) "
+                       f"only, not {args.section}")
+
+
+def transform_table(args: argparse.Namespace, block: Any, destination: Destination,
+                    progress: _Progress) -> Totals:
+    """Reads the log of `args.input`, writes the transformed log to `destination`. Raises
+    RunError."""
+    np = require("numpy")
+    pa = require("pyarrow")
+    block_class = SECTIONS[args.section]
+    central = args.angular_acceleration == "central"
+    reader: CsvReader | ParquetReader
+    release = None
+    if is_parquet(args.input) and args.input != "-":
+        reader = ParquetReader(args.input, escaped(args.input))
+        size = None
+    else:
+        raw, size, close = _open_raw_input(args.input)
+        release = raw.close if close else None
         try:
-            return _Chunk(list(reader), first_line)
-        except csv.Error as error:
-            raise RunError(f"{self.source_name}: line {first_line + reader.line_num - 1}: "
-                           f"{error}") from None
-
-    def __call__(self, first_line: int, lines: list[str]) -> tuple[str, Totals]:
-        """The output text of the rows in `lines` (which start on line `first_line`) and their
-        totals. Raises RunError."""
-        np, layout = self.np, self.layout
-        width = len(layout.header)
-        # field(i): the fields of column i as read; copied(i): as written to the output.
-        field = copied = _split_columns(lines, width)
-        count = len(lines)
-        chunk = None
-        if field is None:
-            chunk = self._records(first_line, lines)
-            if any(len(row) != width for row in chunk.rows):
-                raise _bad_row(chunk, layout, self.source_name)
-            count = len(chunk.rows)
-            rows = chunk.rows
-            field = lambda i: list(map(operator.itemgetter(i), rows))  # noqa: E731
-            copied = lambda i: _copied(rows, i)  # noqa: E731
-        if count == 0:
-            return "", Totals()
-        try:
-            signal_in, tf_columns = _numbers(np, count, field, layout)
-        except ValueError:
-            raise _bad_row(chunk or self._records(first_line, lines), layout,
-                           self.source_name) from None
-        signal_out = np.zeros_like(signal_in)
-        update = self.block.update
-        with self.capture:
-            if tf_columns:
-                set_tf = self.block.set_fixed_to_moving_frame_tf
-                codes: list[Any] = []
-                append = codes.append
-                for tf, row_in, row_out in zip(zip(*tf_columns), signal_in, signal_out):
-                    set_tf(tf)
-                    append(update(row_in, row_out))
-            else:
-                codes = list(map(update, signal_in, signal_out))
-        status = list(map(self.names.__getitem__, codes))
-        out_columns = [copied(i) if kind == "copy"
-                       else list(map(repr, signal_out[:, i].tolist()))
-                       for kind, i in layout.output]
-        text = "\n".join(map(",".join, zip(*out_columns, status))) + "\n"
-        return text, Totals(len(codes), Counter(status), Counter(self.capture.take()))
-
-
-# The chunk runner of a worker process, or the message of why it has none.
-_WORKER: _ChunkRunner | str = "not started"
-
-
-def _start_worker(config: str, section: str, layout: Layout, source_name: str) -> None:
-    global _WORKER
-    signal.signal(signal.SIGINT, signal.SIG_IGN)  # the main process handles an interrupt
-    capture = LibraryStderr()  # the main process has shown what loading writes
+            reader = CsvReader(raw, "<stdin>" if args.input == "-" else escaped(args.input))
+        except BaseException:
+            if release is not None:
+                release()
+            raise
+    progress.total_bytes = size
+    reading = _Background()  # the next batch, read and converted
     try:
-        with capture:
-            block = load_block(config, section)
-        _WORKER = _ChunkRunner(block, layout, source_name)
-    except ConfigError as error:  # e.g. the file changed since the main process read it
-        _WORKER = str(error)
-    finally:
-        capture.close()
-
-
-def _work(first_line: int, lines: list[str]) -> tuple[str, Totals] | str:
-    if isinstance(_WORKER, str):
-        return _WORKER
-    try:
-        return _WORKER(first_line, lines)
-    except RunError as error:
-        return str(error)
-
-
-def _parallel(chunks: Iterator[tuple[int, list[str]]], processes: int,
-              initargs: tuple[Any, ...]) -> Iterator[tuple[str, Totals]]:
-    """The results of `_work` on `chunks`, in order, from a pool of worker processes, with at
-    most two chunks per process in flight."""
-    methods = multiprocessing.get_all_start_methods()
-    context = multiprocessing.get_context("fork" if "fork" in methods else None)
-    with context.Pool(processes, initializer=_start_worker, initargs=initargs) as pool:
-        pending: deque[Any] = deque()
-        for chunk in chunks:
-            pending.append(pool.apply_async(_work, chunk))
-            if len(pending) >= 2 * processes:
-                yield _result(pending.popleft().get())
-        while pending:
-            yield _result(pending.popleft().get())
-
-
-def _result(result: tuple[str, Totals] | str) -> tuple[str, Totals]:
-    if isinstance(result, str):
-        raise RunError(result)
-    return result
-
-
-def worker_count() -> int:
-    try:
-        return min(len(os.sched_getaffinity(0)), 4)
-    except AttributeError:
-        return min(os.cpu_count() or 1, 4)
-
-
-def transform(block: Any, config: str, section: str, source: TextIO, sink: TextIO,
-              source_name: str, progress: _Progress | None = None,
-              processes: int | None = None, position: Any = None) -> Totals:
-    """Reads the log from `source` and writes the transformed log to `sink`. An input of more
-    than one chunk is transformed by `processes` worker processes (one per core by default),
-    each with its own block loaded from `config`; rows are independent, since each row sets the
-    transform before its update. `position()`, when given, is the byte offset read so far, for
-    the progress line. Raises RunError."""
-    require("numpy")
-    block_class = SECTIONS[section]
-    header_reader = csv.reader(source)
-    try:
-        header = next(header_reader, None)
-        if header is None:
-            raise RunError(f"{source_name}: empty input: expected a header row")
         takes_tf = hasattr(block, "set_fixed_to_moving_frame_tf")
-        layout = plan_columns(header, SIGNAL_COLUMNS[block_class], takes_tf, block_class)
-        csv.writer(sink, lineterminator="\n").writerow(layout.output_header)
+        layout = plan_columns(reader.header, SIGNAL_COLUMNS[block_class], takes_tf, block_class)
+        numeric = [layout.header[i] for i in layout.signal_index + layout.tf_index]
+        if central:
+            if TIME_COLUMN not in reader.header:
+                raise RunError("--angular-acceleration central needs the time column "
+                               f"'{TIME_COLUMN}' (seconds); the header has none")
+            numeric.append(TIME_COLUMN)
+            section = load_sections(args.config, only=args.section)[0]
+        width = len(layout.signal_index)
+        copied = [i for kind, i in layout.output if kind == "copy"]
+        names = _status_names(pa)
+        writer = _TableWriter(destination, is_parquet(args.output) and args.output != "-")
+        writer.start(layout.output_header)
 
-        ends: deque[int | None] = deque()  # input offset at the end of each chunk read
+        writing = _Background()  # the previous batch's formatting and writing
 
-        def marked(chunks: Iterator[tuple[int, list[str]]]) -> Iterator[tuple[int, list[str]]]:
-            for chunk in chunks:
-                ends.append(position() if position is not None else None)
-                yield chunk
+        def emit(rows: _Rows) -> None:
+            slot = {i: k for k, i in enumerate(copied)}
+            columns = [rows.copied[slot[i]] if kind == "copy" else arrow_array(rows.out[:, i])
+                       for kind, i in layout.output]
+            columns.append(names.take(arrow_array(rows.status)))
+            writing.wait()
+            writing.start(writer.write, columns)
 
-        chunks = marked(_line_chunks(source, header_reader.line_num + 1))
-        head = list(itertools.islice(chunks, 2))
-        processes = worker_count() if processes is None else processes
-        runner = _ChunkRunner(block, layout, source_name)
+        capture = LibraryStderr()
+        totals = Totals(added=0 if central else None)
+        added = 0
+        pending: _Rows | None = None  # central: the last row read, waiting for its successor
+        context: _Rows | None = None  # central: the row written before it, a neighbour only
+        batches = reader.batches(numeric)
+        reading.start(next, batches, None)
         try:
-            if len(head) < 2 or processes < 2:
-                results: Iterator[tuple[str, Totals]] = itertools.starmap(
-                    runner, itertools.chain(head, chunks))
-            else:
-                results = _parallel(itertools.chain(head, chunks), processes,
-                                    (config, section, layout, source_name))
-            totals = Totals()
-            for text, chunk_totals in results:
-                sink.write(text)
-                totals.add(chunk_totals)
-                done_bytes = ends.popleft()
-                if progress is not None:
-                    progress.update(totals.rows, done_bytes)
+            while True:
+                batch = reading.wait()
+                if batch is None:
+                    break
+                reading.start(next, batches, None)
+                values = batch.numbers
+                signal_in = np.ascontiguousarray(values[:, :width])
+                tf = (np.ascontiguousarray(values[:, width:width + 7]) if layout.tf_index
+                      else None)
+                with capture:
+                    signal_out, status = transform_with_block(block, signal_in, tf)
+                totals.rows += len(status)
+                totals.codes.update(dict(enumerate(np.bincount(status).tolist())))
+                totals.library_lines.update(capture.take())
+                rows = _Rows([batch.table.column(i) for i in copied], signal_out, status,
+                             values[:, -1] if central else None, tf)
+                if central and len(rows):
+                    rows = _Rows.joined(pending, rows)
+                    work = _Rows.joined(context, rows)
+                    lead = len(work) - len(rows)
+                    added += add_term_to_rows(section, work.t, work.tf, work.out, work.status,
+                                              slice(lead, len(work) - 1))
+                    rows.out[:] = work.out[lead:]
+                    if len(rows) >= 2:
+                        context = rows.part(len(rows) - 2, len(rows) - 1)
+                    pending = rows.part(len(rows) - 1, len(rows))
+                    rows = rows.part(0, len(rows) - 1)
+                emit(rows)
+                progress.update(totals.rows, reader.position if size else None)
+            if pending is not None:
+                work = _Rows.joined(context, pending)
+                added += add_term_to_rows(section, work.t, work.tf, work.out, work.status,
+                                          slice(len(work) - 1, None))
+                pending.out[:] = work.out[len(work) - 1:]
+                emit(pending)
+            writing.wait()
+            writer.finish()
+            if central:
+                totals.added = added
         finally:
-            runner.close()
-    except UnicodeDecodeError as error:
-        raise RunError(f"{source_name}: not UTF-8 text ({error.reason})") from None
-    except csv.Error as error:
-        raise RunError(f"{source_name}: line {header_reader.line_num}: {error}") from None
+            capture.close()
+            writing.settle()
+    finally:
+        # A read still blocked (a FIFO, a terminal) holds the stream: the process's exit closes
+        # it, a close here would wait for the read.
+        if release is not None and not reading.busy:
+            release()
+    totals.codes = Counter({_STATUS_NAMES[code]: n for code, n in totals.codes.items() if n})
     return totals
+
+
+_STATUS_NAMES: dict[int, str] = {}
+
+
+class _Background:
+    """One call at a time on a daemon thread, so that pyarrow reads the next batch and writes
+    the previous one (in C++, without the interpreter lock) while the blocks update this one.
+    A daemon thread never keeps the process alive: a write blocked on a stalled pipe cannot
+    hang the exit."""
+
+    def __init__(self) -> None:
+        self._thread: threading.Thread | None = None
+        self._result: Any = None
+        self._error: BaseException | None = None
+
+    def _call(self, function: Any, *args: Any) -> None:
+        try:
+            self._result = function(*args)
+        except BaseException as error:  # handed to the thread that waits
+            self._error = error
+
+    def start(self, function: Any, *args: Any) -> None:
+        """Starts `function(*args)`; the previous call must have been waited for."""
+        assert self._thread is None
+        self._result = self._error = None
+        self._thread = threading.Thread(target=self._call, args=(function, *args), daemon=True)
+        self._thread.start()
+
+    def wait(self) -> Any:
+        """The result of the call started last (None when none is running); re-raises its
+        exception."""
+        if self._thread is None:
+            return None
+        self._thread.join()
+        self._thread = None
+        error, self._error = self._error, None
+        if error is not None:
+            raise error
+        return self._result
+
+    @property
+    def busy(self) -> bool:
+        return self._thread is not None and self._thread.is_alive()
+
+    def settle(self, seconds: float = 10.0) -> None:
+        """Lets a running call finish (at most `seconds`) before what it uses is released; its
+        result or error is dropped."""
+        if self._thread is not None:
+            self._thread.join(seconds)
+            self._thread = None
+
+
+@dataclass
+class _Rows:
+    """Transformed rows on their way out: the copied input columns (pyarrow arrays), the block's
+    output (N, width), its status (N,), and for --angular-acceleration the time (N,) and the
+    transform (N, 7) or None."""
+
+    copied: list[Any]
+    out: Any
+    status: Any
+    t: Any
+    tf: Any
+
+    def __len__(self) -> int:
+        return len(self.status)
+
+    def part(self, start: int, stop: int) -> _Rows:
+        return _Rows([c.slice(start, stop - start) for c in self.copied], self.out[start:stop],
+                     self.status[start:stop], None if self.t is None else self.t[start:stop],
+                     None if self.tf is None else self.tf[start:stop])
+
+    @staticmethod
+    def joined(first: _Rows | None, second: _Rows) -> _Rows:
+        if first is None:
+            return second
+        np = require("numpy")
+        pa = require("pyarrow")
+
+        def both(a: Any, b: Any) -> Any:
+            return None if a is None else np.concatenate([a, b])
+
+        return _Rows([pa.concat_arrays([a, b]) for a, b in zip(first.copied, second.copied)],
+                     np.concatenate([first.out, second.out]),
+                     np.concatenate([first.status, second.status]), both(first.t, second.t),
+                     both(first.tf, second.tf))
+
+
+def _status_names(pa: Any) -> Any:
+    """The names of the block's return codes, indexed by code value."""
+    import kivo_control
+
+    for code in kivo_control.KivoControlReturnCode.__members__.values():
+        _STATUS_NAMES[int(code)] = code.name
+    return text_array([_STATUS_NAMES.get(k, str(k)) for k in range(256)])
 
 
 def _summary(totals: Totals, seconds: float) -> list[str]:
@@ -504,12 +460,16 @@ def _summary(totals: Totals, seconds: float) -> list[str]:
     lines = [f"kivo-tf run: {totals.rows:,} rows, {refused:,} refused"
              + (f" ({by_code})" if refused else "")
              + f", {seconds:.2f} s, {rate:,.0f} rows/s"]
+    if totals.added is not None:
+        lines.append(f"kivo-tf run: the angular-acceleration term α × r was added to "
+                     f"{totals.added:,} of {totals.codes.get('Ok', 0):,} Ok rows (central "
+                     "difference over t)")
     if totals.library_lines:
         count = sum(totals.library_lines.values())
         lines.append(f"kivo-tf run: the library wrote {count:,} lines on stderr, "
                      f"{len(totals.library_lines)} distinct:")
         for text, n in totals.library_lines.most_common(SHOWN_LIBRARY_LINES):
-            lines.append(f"  {n:,} × {text}")
+            lines.append(f"  {n:,} × {escaped(text)}")
         if len(totals.library_lines) > SHOWN_LIBRARY_LINES:
             lines.append(f"  ... and {len(totals.library_lines) - SHOWN_LIBRARY_LINES} more")
     return lines
@@ -517,67 +477,63 @@ def _summary(totals: Totals, seconds: float) -> list[str]:
 
 def add_parser(subparsers: Any) -> None:
     parser = subparsers.add_parser(
-        "run", help="transform a recorded CSV log through the real block",
+        "run", help="transform a recorded log (CSV, Parquet) through the real block",
         description=DESCRIPTION,
         epilog=EXAMPLE, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("config", metavar="CONFIG.json", help="the configuration file")
     parser.add_argument("section", choices=list(SECTIONS), metavar="SECTION",
                         help="the block to run: " + ", ".join(SECTIONS))
-    parser.add_argument("--input", "-i", required=True, metavar="IN.csv",
-                        help="the log to transform, - for standard input")
-    parser.add_argument("--output", "-o", required=True, metavar="OUT.csv",
-                        help="the transformed log, - for standard output")
-    parser.add_argument("--topic", help="bag input: the topic to transform")
-    parser.add_argument("--fixed-frame", help="bag input: the fixed frame F of the tf tree")
-    parser.add_argument("--moving-frame", help="bag input: the moving frame M of the tf tree")
-    parser.add_argument("--output-topic", help="bag output: the topic of the transformed "
-                        "messages (default: the input topic + /kivo_tf)")
-    parser.add_argument("--output-frame-id", help="bag output: header.frame_id of the "
-                        "transformed messages")
+    parser.add_argument("--input", "-i", required=True, metavar="IN",
+                        help="the log to transform: .csv, .parquet, or - for standard input")
+    parser.add_argument("--output", "-o", required=True, metavar="OUT",
+                        help="the transformed log: .csv, .parquet, or - for standard output")
     parser.add_argument("--angular-acceleration", choices=("none", "central"), default="none",
-                        help="IMU: add the α × r term from central differences of ω")
+                        help="IMU section: add the α × r term the block leaves out, α by a "
+                             "central difference over the time column t in seconds (default: "
+                             "none)")
+    bag = parser.add_argument_group("ROS bag input")
+    bag.add_argument("--topic", default=None, help="the topic to transform")
+    bag.add_argument("--fixed-frame", default=None, metavar="F", help="the fixed frame F")
+    bag.add_argument("--moving-frame", default=None, metavar="M", help="the moving frame M")
+    bag.add_argument("--output-topic", default=None, metavar="T",
+                     help="the topic of the transformed messages")
+    bag.add_argument("--output-frame-id", default=None, metavar="ID",
+                     help="header.frame_id of the transformed messages")
     parser.set_defaults(func=run)
 
 
 def run(args: argparse.Namespace) -> int:
     from kivo_tf_tools import bags
+
     if bags.is_bag(args.input):
         return bags.run_bag(args)
-    require("numpy")
-    block = load_block(args.config, args.section)
     start = time.perf_counter()
-    output: _AtomicOutput | None = None
+    destination: Destination | None = None
     try:
-        source, size, position, release = _open_input(args.input)
-        source_name = "<stdin>" if args.input == "-" else args.input
+        _check_options(args, SECTIONS[args.section])
+        require("numpy")
+        require("pyarrow")
+        block = load_block(args.config, args.section)
+        destination = Destination(args.output, input_stat(args.input))
+        progress = _Progress(sys.stderr, None)
         try:
-            if args.output == "-":
-                sink = sys.stdout
-            else:
-                try:
-                    output = _AtomicOutput(args.output)
-                except OSError as error:
-                    raise RunError(f"cannot write {args.output}: {error.strerror}") from error
-                sink = output.stream
-            progress = _Progress(sys.stderr, size)
-            try:
-                totals = transform(block, args.config, args.section, source, sink,
-                                   source_name, progress, position=position)
-            finally:
-                progress.clear()
-            if output is not None:
-                output.commit()
-                output = None
-            else:
-                sys.stdout.flush()
+            totals = transform_table(args, block, destination, progress)
         finally:
-            release()
+            progress.clear()
+        destination.commit()
+        destination = None
     except RunError as error:
-        print(f"kivo-tf run: error: {error}", file=sys.stderr)
+        stderr_line(f"kivo-tf run: error: {error}")
+        return 2
+    except BrokenPipeError:
+        raise
+    except OSError as error:
+        where = destination.name if destination is not None else escaped(args.output)
+        stderr_line(f"kivo-tf run: error: cannot write {where}: {error.strerror or error}")
         return 2
     finally:
-        if output is not None:
-            output.discard()
+        if destination is not None:
+            destination.discard()
     for line in _summary(totals, time.perf_counter() - start):
-        print(line, file=sys.stderr)
+        stderr_line(line)
     return 0

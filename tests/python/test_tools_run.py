@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import kivo_tf_tools
-from kivo_tf_tools import run as run_module
+from kivo_tf_tools import tables
 from kivo_tf_tools.cli import main
 
 REPO = Path(__file__).resolve().parents[2]
@@ -182,16 +182,15 @@ def test_unusable_header(run_tool, tmp_path, section, header, message):
     assert not (tmp_path / "out.csv").exists()
 
 
-def test_worker_processes_give_the_same_output(run_tool, tmp_path, monkeypatch):
-    """A log of several chunks goes through worker processes; results stay in order, and an
-    error in a later chunk names its line."""
+def test_many_batches_give_the_same_output(run_tool, tmp_path, monkeypatch):
+    """A log read in many small batches gives the output of one batch, and an error in a later
+    batch names its line."""
     data = random_rows(np.random.default_rng(4), 23)
     rows = [[str(k), *map(float, row)] for k, row in enumerate(data)]
     source = write_csv(tmp_path / "in.csv", ["k", *WRENCH, *TF], rows)
     status, _ = run_tool(EXAMPLE, "tf_wrench_config", source, tmp_path / "one.csv")
     assert status == 0
-    monkeypatch.setattr(run_module, "CHUNK_ROWS", 4)
-    monkeypatch.setattr(run_module, "worker_count", lambda: 2)
+    monkeypatch.setattr(tables, "BLOCK_BYTES", 300)
     status, err = run_tool(EXAMPLE, "tf_wrench_config", source, tmp_path / "many.csv")
     assert status == 0, err
     assert (tmp_path / "many.csv").read_bytes() == (tmp_path / "one.csv").read_bytes()
@@ -259,3 +258,41 @@ def test_line_ends_blank_lines_and_quoting_read_alike(run_tool, tmp_path, line_e
     (tmp_path / "in.csv").write_text(line_end.join(lines) + line_end, newline="")
     status, err = run_tool(EXAMPLE, "tf_wrench_config", tmp_path / "in.csv", tmp_path / "bad.csv")
     assert status == 2 and "in.csv: line 6: column 'fy': 'oops' is not a number" in err
+
+
+@pytest.mark.parametrize("option, value", [("--topic", "/ft"), ("--fixed-frame", "base"),
+                                           ("--moving-frame", "tool"),
+                                           ("--output-topic", "/ft_tcp"),
+                                           ("--output-frame-id", "tcp")])
+def test_bag_options_are_refused_for_a_table(run_tool, tmp_path, capfd, option, value):
+    source = write_csv(tmp_path / "in.csv", WRENCH, [["0"] * 6])
+    status = main(["run", str(EXAMPLE), "tf_wrench_config", "-i", str(source), "-o",
+                   str(tmp_path / "out.csv"), option, value])
+    assert status == 2
+    assert capfd.readouterr().err == (f"kivo-tf run: error: {option} applies to a ROS bag input "
+                                      f"only ({source} is a table)\n")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv"]
+
+
+@pytest.mark.parametrize("make", ["file.bag", "rosbag2 directory"])
+def test_a_bag_input_goes_to_the_bag_reader(tmp_path, capfd, make):
+    if make == "file.bag":
+        source = tmp_path / "log.bag"
+        source.write_bytes(b"")
+    else:
+        source = tmp_path / "rosbag2_log"
+        source.mkdir()
+        (source / "metadata.yaml").write_text("rosbag2_bagfile_information: {}\n")
+    status = main(["run", str(EXAMPLE), "tf_wrench_config", "-i", str(source), "-o",
+                   str(tmp_path / "out.csv"), "--topic", "/ft"])
+    assert status == 2
+    assert capfd.readouterr().err.startswith("kivo-tf run: error: ")
+
+
+def test_help_states_the_number_rule_and_the_time_column(capsys):
+    with pytest.raises(SystemExit):
+        main(["run", "--help"])
+    text = " ".join(capsys.readouterr().out.split())
+    assert "Nothing else is a number: not 1_000, 0x1p3, 1,5" in text
+    assert "--angular-acceleration {none,central}" in text
+    assert "over the time column t (seconds)" in text

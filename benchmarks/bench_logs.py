@@ -1,0 +1,162 @@
+"""`kivo-tf run` on tables beside pyarrow alone, from one run on the same logs.
+
+A wrench log sampled at 1 kHz with a timestamp and the seven transform columns (a unit quaternion
+per row) goes through the wrench block of examples/kivo_tf_config.json:
+  - CSV → CSV: `python -m kivo_tf_tools run` beside `python -c` reading the file with
+    pyarrow.csv.read_csv and writing it with pyarrow.csv.write_csv (no transform); ratio, goal ≤ 1.5;
+  - Parquet → Parquet: the same with pyarrow.parquet.read_table and write_table;
+  - peak resident memory of the run for 1M and 4M rows, and for 4M rows whose second row has a
+    stray quote character in an unquoted field (memory must not depend on the quoting).
+Each figure is one process, start-up included, timed from outside; peak memory is the process's
+own high-water mark (VmHWM).
+
+Run from the repository after scripts/setup.sh:
+    PYTHONPATH=build/python_modules .venv/bin/python benchmarks/bench_logs.py [--rows N]
+"""
+from __future__ import annotations
+
+import argparse
+import os
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+import pyarrow as pa
+import pyarrow.csv as pcsv
+import pyarrow.parquet as pq
+
+REPO = Path(__file__).resolve().parents[1]
+GOAL_RATIO = 1.5
+COLUMNS = ("t", "fx", "fy", "fz", "tx", "ty", "tz",
+           "tf_x", "tf_y", "tf_z", "tf_qw", "tf_qx", "tf_qy", "tf_qz")
+
+# Peak resident memory of this process alone (ru_maxrss would also count the parent it was
+# forked from), printed last on stderr.
+PEAK = """
+for line in open("/proc/self/status"):
+    if line.startswith("VmHWM:"):
+        sys.stderr.write(f"peak {int(line.split()[1]) // 1024}\\n")
+"""
+KIVO = """\
+import sys
+from kivo_tf_tools.cli import main
+status = main(sys.argv[1:])
+""" + PEAK + "sys.exit(status)\n"
+BASELINE_CSV = """\
+import sys, pyarrow.csv as c
+c.write_csv(c.read_csv(sys.argv[1]), sys.argv[2])
+""" + PEAK
+BASELINE_PARQUET = """\
+import sys, pyarrow.parquet as p
+p.write_table(p.read_table(sys.argv[1]), sys.argv[2])
+""" + PEAK
+
+
+def log_table(rows: int, seed: int = 7) -> pa.Table:
+    rng = np.random.default_rng(seed)
+    q = rng.normal(size=(rows, 4))
+    q /= np.linalg.norm(q, axis=1, keepdims=True)
+    values = np.column_stack([np.arange(rows) / 1000.0, rng.normal(0.0, 10.0, (rows, 6)),
+                              rng.normal(0.0, 0.5, (rows, 3)), q])
+    return pa.table({name: values[:, k] for k, name in enumerate(COLUMNS)})
+
+
+def write_csv(table: pa.Table, path: Path, stray_quote: bool = False) -> None:
+    """Plain CSV (header unquoted, floats in shortest round-trip form); with `stray_quote` the
+    timestamp of the second row reads 0.0"01, a literal quote inside an unquoted field."""
+    with path.open("wb") as stream:
+        stream.write((",".join(COLUMNS) + "\n").encode())
+        for start in range(0, table.num_rows, 500_000):
+            part = table.slice(start, 500_000)
+            buffer = pa.BufferOutputStream()
+            pcsv.write_csv(part, buffer, pcsv.WriteOptions(include_header=False))
+            data = buffer.getvalue().to_pybytes()
+            if stray_quote and start == 0:
+                first_end = data.index(b"\n") + 1
+                data = data[:first_end] + b'0.0"01' + data[data.index(b",", first_end):]
+            stream.write(data)
+
+
+def timed_once(command: list[str]) -> tuple[float, float, int, str]:
+    """(seconds, CPU seconds, peak RSS in MiB, stderr) of one process."""
+    start = time.perf_counter()
+    process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                               env=dict(os.environ))
+    assert process.stderr is not None
+    err = process.stderr.read().decode()
+    _, status, usage = os.wait4(process.pid, 0)
+    seconds = time.perf_counter() - start
+    code = os.waitstatus_to_exitcode(status)
+    if code != 0:
+        raise SystemExit(f"{' '.join(command)} failed ({code}):\n{err}")
+    peak = int(err.strip().splitlines()[-1].split()[1])
+    return seconds, usage.ru_utime + usage.ru_stime, peak, err
+
+
+def timed(command: list[str], repeat: int) -> tuple[float, float, int, str]:
+    """The fastest of `repeat` runs (a shared machine only ever slows a run down)."""
+    return min((timed_once(command) for _ in range(repeat)), key=lambda run: run[0])
+
+
+def kivo(config: str, source: Path, target: Path) -> list[str]:
+    return [sys.executable, "-c", KIVO, "run", config, "tf_wrench_config",
+            "--input", str(source), "--output", str(target)]
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rows", type=int, default=1_000_000)
+    parser.add_argument("--large", type=int, default=4_000_000,
+                        help="rows of the logs for peak memory (default 4,000,000)")
+    parser.add_argument("--repeat", type=int, default=3,
+                        help="runs of each 1M-row command; the fastest counts (default 3)")
+    parser.add_argument("--config", default=str(REPO / "examples" / "kivo_tf_config.json"))
+    args = parser.parse_args()
+    with tempfile.TemporaryDirectory(prefix="kivo_bench_logs_", dir=REPO / "build") as tmp:
+        work = Path(tmp)
+        table = log_table(args.rows)
+        write_csv(table, work / "log.csv")
+        pq.write_table(table, work / "log.parquet")
+        del table
+        csv_mb = (work / "log.csv").stat().st_size / 2**20
+        print(f"wrench log with t and transform columns: {args.rows:,} rows "
+              f"(CSV {csv_mb:.0f} MiB); one process each, start-up included")
+        print(f"best of {args.repeat} runs; CPU seconds (all threads) in brackets; machine load "
+              f"{os.getloadavg()[0]:.1f} on {os.cpu_count()} cores")
+        print(f"{'':22s}{'kivo-tf run':>19s}{'pyarrow alone':>19s}{'ratio':>7s}"
+              f"{'rows/s':>10s}{'peak RSS (alone)':>19s}")
+        for kind, baseline in (("csv", BASELINE_CSV), ("parquet", BASELINE_PARQUET)):
+            source, target = work / f"log.{kind}", work / f"out.{kind}"
+            ours, ours_cpu, rss, err = timed(kivo(args.config, source, target), args.repeat)
+            alone, alone_cpu, rss_alone, _ = timed(
+                [sys.executable, "-c", baseline, str(source), str(work / f"copy.{kind}")],
+                args.repeat)
+            name = "CSV → CSV" if kind == "csv" else "Parquet → Parquet"
+            print(f"  {name:20s}{ours:7.2f} s ({ours_cpu:5.2f}){alone:8.2f} s ({alone_cpu:5.2f})"
+                  f"{ours / alone:7.2f}{args.rows / ours:10,.0f}{rss:7d} MiB ({rss_alone} MiB)"
+                  + ("" if ours / alone <= GOAL_RATIO else "  over the 1.5 goal"))
+            for path in (target, work / f"copy.{kind}"):
+                path.unlink()
+        print("peak RSS of kivo-tf run CSV → CSV (goal: set by the batch, not the log):")
+        for rows, stray in ((args.rows, False), (args.large, False), (args.large, True)):
+            source = work / f"log_{rows}_{int(stray)}.csv"
+            if rows == args.rows and not stray:
+                source = work / "log.csv"
+            else:
+                table = log_table(rows)
+                write_csv(table, source, stray_quote=stray)
+                del table
+            seconds, _, rss, err = timed(kivo(args.config, source, work / "out.csv"), 1)
+            label = f"{rows:,} rows" + (", stray quote on line 3" if stray else "")
+            print(f"  {label:36s}{rss:6d} MiB  {seconds:7.2f} s  {rows / seconds:10,.0f} rows/s")
+            (work / "out.csv").unlink()
+            if source.name != "log.csv":
+                source.unlink()
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())
