@@ -18,7 +18,6 @@ from __future__ import annotations
 
 import argparse
 import array
-import importlib
 import os
 import shutil
 import sys
@@ -31,6 +30,7 @@ from typing import Any
 
 from kivo_tf_tools import quaternion
 from kivo_tf_tools._capture import LibraryStderr
+from kivo_tf_tools.angular_acceleration import add_angular_acceleration_term
 from kivo_tf_tools._deps import MissingDependency, require
 from kivo_tf_tools.arrays import STATUS_OK, transform_with_block
 from kivo_tf_tools.sections import (
@@ -534,9 +534,8 @@ def _transform(block: Any, section: Section, data: _Signal, tree: TfTree | None,
         capture.close()
     if args.angular_acceleration == "central":
         # The α × r term after the block (rows with status Ok), in place.
-        term = importlib.import_module("kivo_tf_tools.angular_acceleration")
-        term.add_angular_acceleration_term(section, data.stamps[has_tf] / 1e9,
-                                           tf[has_tf] if tf is not None else None, out, codes)
+        add_angular_acceleration_term(section, data.stamps[has_tf] / 1e9,
+                                      tf[has_tf] if tf is not None else None, out, codes)
     signal_out[has_tf] = out
     status[has_tf] = codes
     return _Outcome(status, signal_out, tf, has_tf, lines)

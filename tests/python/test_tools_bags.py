@@ -373,3 +373,38 @@ def test_doc_examples(tmp_path, monkeypatch, capsys):
             lines = (captured.out + captured.err).splitlines()
         assert [TIMING.sub("T", line) for line in lines] == [
             TIMING.sub("T", line) for line in expected], command
+
+
+def test_angular_acceleration_term_from_a_bag_equals_the_table_run(config, tmp_path, kivo_run):
+    """The α × r term added after the block from a bag's stamps is the one a table run with the
+    same times, signals and transforms adds (the scene's M turns about a turning axis: α ≠ 0)."""
+    kind = "sqlite3"
+    count = len(bagmaker.SENSOR_TIMES)
+    signals = np.random.default_rng(3).normal(size=(count, 6))
+    scene = bagmaker.write_bag(bagmaker.bag_path(tmp_path, kind), kind, bagmaker.scene_records(
+        kind, "sensor_msgs/msg/Imu", "/imu", "arm", signals.tolist()))
+    frames = ("--topic", "/imu", "--fixed-frame", "odom", "--moving-frame", "arm")
+    tables = {}
+    for mode in ("none", "central"):
+        status, err = kivo_run(config, "tf_imu_config", "-i", scene, "-o", tmp_path / f"{mode}.csv",
+                               *frames, "--angular-acceleration", mode)
+        assert status == 0, err
+        tables[mode] = pyarrow.csv.read_csv(tmp_path / f"{mode}.csv").to_pydict()
+    assert "α × r was added" in err
+    bag_out = tables["central"]
+    signal_names = ["ax", "ay", "az", "wx", "wy", "wz"]
+    tf_names = ["tf_x", "tf_y", "tf_z", "tf_qw", "tf_qx", "tf_qy", "tf_qz"]
+    rows = [",".join(map(repr, [bag_out["t"][k], *signals[k].tolist(),
+                               *(bag_out[c][k] for c in tf_names)]))
+            for k in INSIDE]
+    (tmp_path / "log.csv").write_text(",".join(["t", *signal_names, *tf_names]) + "\n"
+                                      + "\n".join(rows) + "\n")
+    status, err = kivo_run(config, "tf_imu_config", "-i", tmp_path / "log.csv",
+                           "-o", tmp_path / "table.csv", "--angular-acceleration", "central")
+    assert status == 0, err
+    table_out = pyarrow.csv.read_csv(tmp_path / "table.csv").to_pydict()
+    from_bag = np.array([[bag_out[c][k] for c in signal_names] for k in INSIDE])
+    from_table = np.array([table_out[c] for c in signal_names]).T
+    np.testing.assert_array_equal(from_bag, from_table)
+    without = np.array([[tables["none"][c][k] for c in signal_names] for k in INSIDE])
+    assert np.abs(from_bag[:, :3] - without[:, :3]).max() > 1e-3
