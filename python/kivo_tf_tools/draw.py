@@ -583,7 +583,7 @@ def add_parser(subparsers: Any) -> None:
     parser.set_defaults(func=run)
 
 
-def _save(fig: Figure, path: str, fmt: str) -> None:
+def save_figure(fig: Figure, path: str, fmt: str) -> None:
     """Writes beside `path` first and renames, so a failure leaves no half-written file. A
     symbolic link is followed (its target receives the picture); a destination that exists and
     is not a regular file (a directory, device or FIFO) is refused."""
@@ -632,7 +632,7 @@ def run(args: argparse.Namespace) -> int:
                               "tf_twist_config, tf_pose_config, tf_imu_config")
         fig = draw_figure(sections, tf=given["--tf"], pose=given["--pose"],
                           axis_length=axis_length, zoom_to_points=args.zoom_to_points)
-        _save(fig, args.output, fmt)
+        save_figure(fig, args.output, fmt)
     except (ConfigError, MissingDependency) as error:
         return _error(str(error))
     except OSError as error:

@@ -11,12 +11,12 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-import tempfile
 from dataclasses import dataclass
 from typing import Any
 
 from kivo_tf_tools._deps import require
 from kivo_tf_tools.bags import BagError, is_bag, read_tf_tree, stamp_text
+from kivo_tf_tools.draw import FORMATS, save_figure
 from kivo_tf_tools.tf_tree import TfTree
 
 DESCRIPTION = """\
@@ -160,25 +160,6 @@ def add_parser(subparsers: Any) -> None:
     parser.set_defaults(func=run)
 
 
-def _save(fig: Any, path: str) -> None:
-    fmt = os.path.splitext(path)[1].lstrip(".").lower()
-    if fmt not in ("png", "svg", "pdf"):
-        raise BagError(f"cannot draw into {path}: the name must end in .png, .svg or .pdf")
-    directory = os.path.dirname(os.path.abspath(path))
-    try:
-        handle, temporary = tempfile.mkstemp(prefix=".kivo-tf-frames-", suffix=f".{fmt}",
-                                             dir=directory)
-    except OSError as error:
-        raise BagError(f"cannot write {path}: {error.strerror}") from error
-    os.close(handle)
-    try:
-        fig.savefig(temporary, format=fmt, dpi=120)
-        os.replace(temporary, path)
-    except BaseException:
-        os.unlink(temporary)
-        raise
-
-
 def run(args: argparse.Namespace) -> int:
     require("numpy")
     require("rosbags")
@@ -200,7 +181,15 @@ def run(args: argparse.Namespace) -> int:
     for line in table_lines(rows) if rows else []:
         print(line)
     if args.output:
-        _save(draw_tree(rows, f"tf tree of {os.path.basename(os.path.normpath(args.bag))}"),
-              args.output)
+        fmt = os.path.splitext(args.output)[1].lstrip(".").lower()
+        if fmt not in FORMATS:
+            raise BagError(f"cannot draw into {args.output}: the name must end in .png, .svg "
+                           "or .pdf")
+        try:
+            save_figure(draw_tree(rows, "tf tree of "
+                                  f"{os.path.basename(os.path.normpath(args.bag))}"),
+                        args.output, fmt)
+        except OSError as error:
+            raise BagError(f"cannot write {args.output}: {error.strerror}") from None
         print(f"kivo-tf frames: wrote {args.output}", file=sys.stderr)
     return 0
