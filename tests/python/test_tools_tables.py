@@ -224,7 +224,7 @@ def test_csv_and_parquet_round_trip(ext, run_tool, tmp_path):
     assert [r[0] for r in again] == [r[0] for r in direct]
 
 
-def test_parquet_columns_of_any_number_type_and_missing_values(run_tool, tmp_path):
+def test_parquet_columns_of_any_number_type_and_missing_values(run_tool, tmp_path, capfd):
     table = pa.table({"t": pa.array([1, 2, 3], pa.int64()),
                       **{name: pa.array([1.0, 2.0, 3.0]) for name in WRENCH}})
     table = table.set_column(1, "fx", pa.array([1, 2, 3], pa.int32()))
@@ -243,8 +243,10 @@ def test_parquet_columns_of_any_number_type_and_missing_values(run_tool, tmp_pat
         "t,fx,fy,fz,tx,ty,tz,status", "1,1.0,1.0,1.0,1.0,1.0,1.0,Ok"]
     table = table.set_column(3, "fz", pa.array([1.0, None, 3.0]))
     pq.write_table(table, tmp_path / "in.parquet")
+    capfd.readouterr()
     assert main(["run", str(config), "tf_wrench_config", "-i", str(tmp_path / "in.parquet"),
                  "-o", str(tmp_path / "out.csv")]) == 2
+    assert capfd.readouterr().err.endswith("in.parquet: row 2: column 'fz': missing\n")
 
 
 def test_long_fields_pass_quoted_or_not(run_tool, tmp_path):
