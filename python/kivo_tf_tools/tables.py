@@ -159,23 +159,35 @@ class Batch:
 
 
 class _Feed(io.RawIOBase):
-    """The bytes of the input after its header, for pyarrow, counted for the progress line."""
+    """The bytes of the input after its header, for pyarrow, counted for the progress line.
+
+    A CR that ends a read while more input follows is handed over at the start of the next read
+    instead: pyarrow's streaming reader drops the LF of a CRLF inside a quoted field when one of
+    its blocks ends between the two."""
 
     def __init__(self, raw: BinaryIO, head: bytes) -> None:
         super().__init__()
         self._raw = raw
         self._head = head
+        self._held = b""
         self.position = 0  # bytes handed to pyarrow
 
     def readable(self) -> bool:
         return True
 
     def read(self, size: int = -1) -> bytes:
-        if self._head:
-            data = self._head if size < 0 else self._head[:size]
-            self._head = self._head[len(data):]
-        else:
-            data = self._raw.read(size)
+        data, self._held = self._held, b""
+        wanted = -1 if size < 0 else size - len(data)
+        more = b""
+        if wanted != 0:
+            if self._head:
+                more = self._head if wanted < 0 else self._head[:wanted]
+                self._head = self._head[len(more):]
+            else:
+                more = self._raw.read(wanted) or b""
+            data += more
+        if more and len(data) > 1 and data.endswith(b"\r"):
+            data, self._held = data[:-1], b"\r"
         self.position += len(data)
         return data
 

@@ -260,3 +260,18 @@ def test_long_fields_pass_quoted_or_not(run_tool, tmp_path):
     assert status == 0, err
     lines = (tmp_path / "out.csv").read_text().splitlines()
     assert [line.split(",")[0] for line in lines[1:]] == [long_text, long_text]
+
+
+def test_a_quoted_crlf_at_a_block_boundary_is_kept(run_tool, tmp_path, monkeypatch):
+    """The block sizes put a block's end at every byte of the quoted record, between its CR and
+    LF once (a block holds at least one whole record)."""
+    plain = "x,1,2,3,4,5,6,0,0,0,1,0,0,0\r\n"
+    quoted = '"one\r\ntwo",1,2,3,4,5,6,0,0,0,1,0,0,0\r\n'
+    text = "note," + ",".join(WRENCH + TF) + "\r\n" + 2 * plain + quoted + plain
+    (tmp_path / "in.csv").write_bytes(text.encode())
+    for block_bytes in range(len(quoted), 2 * len(plain) + len(quoted) + 1):
+        monkeypatch.setattr(tables, "BLOCK_BYTES", block_bytes)
+        status, err = run_tool(tmp_path / "in.csv", tmp_path / "out.csv")
+        assert status == 0, (block_bytes, err)
+        with open(tmp_path / "out.csv", newline="") as stream:
+            assert [r[0] for r in csv.reader(stream)] == ["note", "x", "x", "one\r\ntwo", "x"]
