@@ -104,7 +104,6 @@ def _numpy_of(column: Any, dtype: str) -> Any:
 
 def _floats(column: Any) -> Any:
     """A float64 pyarrow array (nulls read as NaN) as NumPy."""
-    pa = require("pyarrow")
     if column.null_count:
         nan = arrow_array(require("numpy").array([float("nan")]))[0]
         column = require("pyarrow.compute").fill_null(column, nan)
