@@ -6,7 +6,10 @@ per row) goes through the wrench block of examples/kivo_tf_config.json:
     pyarrow.csv.read_csv and writing it with pyarrow.csv.write_csv (no transform); ratio, goal ≤ 1.5;
   - Parquet → Parquet: the same with pyarrow.parquet.read_table and write_table;
   - peak resident memory of the run for 1M and 4M rows, and for 4M rows whose second row has a
-    stray quote character in an unquoted field (memory must not depend on the quoting).
+    stray quote character in an unquoted field (memory must not depend on the quoting);
+  - peak resident memory of Parquet → Parquet for 1M and 10M rows (row groups of 1M rows, as
+    pyarrow writes them), beside pyarrow alone reading and writing the same file; goal ≤ 256 MiB
+    at 10M rows, whatever the length (memory is set by the batch, not the log).
 Each figure is one process, start-up included, timed from outside; peak memory is the process's
 own high-water mark (VmHWM).
 
@@ -30,6 +33,7 @@ import pyarrow.parquet as pq
 
 REPO = Path(__file__).resolve().parents[1]
 GOAL_RATIO = 1.5
+GOAL_PARQUET_MIB = 256
 COLUMNS = ("t", "fx", "fy", "fz", "tx", "ty", "tz",
            "tf_x", "tf_y", "tf_z", "tf_qw", "tf_qx", "tf_qy", "tf_qz")
 
@@ -62,6 +66,16 @@ def log_table(rows: int, seed: int = 7) -> pa.Table:
     values = np.column_stack([np.arange(rows) / 1000.0, rng.normal(0.0, 10.0, (rows, 6)),
                               rng.normal(0.0, 0.5, (rows, 3)), q])
     return pa.table({name: values[:, k] for k, name in enumerate(COLUMNS)})
+
+
+def write_parquet(rows: int, path: Path) -> None:
+    """The log of `log_table(rows)`, made and written a million rows at a time (one row group
+    each), so that the benchmark itself stays small."""
+    with pq.ParquetWriter(path, log_table(1).schema) as writer:
+        for start in range(0, rows, 1_000_000):
+            part = log_table(min(1_000_000, rows - start), seed=7 + start)
+            part = part.set_column(0, "t", pa.array(start / 1000.0 + part.column("t").to_numpy()))
+            writer.write_table(part)
 
 
 def write_csv(table: pa.Table, path: Path, stray_quote: bool = False) -> None:
@@ -111,6 +125,9 @@ def main() -> int:
     parser.add_argument("--rows", type=int, default=1_000_000)
     parser.add_argument("--large", type=int, default=4_000_000,
                         help="rows of the logs for peak memory (default 4,000,000)")
+    parser.add_argument("--huge", type=int, default=10_000_000,
+                        help="rows of the largest Parquet log for peak memory (default "
+                             "10,000,000)")
     parser.add_argument("--repeat", type=int, default=3,
                         help="runs of each 1M-row command; the fastest counts (default 3)")
     parser.add_argument("--config", default=str(REPO / "examples" / "kivo_tf_config.json"))
@@ -155,6 +172,21 @@ def main() -> int:
             (work / "out.csv").unlink()
             if source.name != "log.csv":
                 source.unlink()
+        print(f"peak RSS of Parquet → Parquet (goal: ≤ {GOAL_PARQUET_MIB} MiB at any length), "
+              "beside pyarrow alone (read_table, write_table):")
+        print(f"  {'':15s}{'kivo-tf run':>12s}{'pyarrow alone':>15s}{'ratio':>7s}"
+              f"{'time':>12s}")
+        for rows in (args.rows, args.huge):
+            source = work / f"log_{rows}.parquet"
+            write_parquet(rows, source)
+            seconds, _, rss, _ = timed(kivo(args.config, source, work / "out.parquet"), 1)
+            _, _, rss_alone, _ = timed([sys.executable, "-c", BASELINE_PARQUET, str(source),
+                                        str(work / "copy.parquet")], 1)
+            print(f"  {rows:>10,} rows{rss:8d} MiB{rss_alone:11d} MiB{rss / rss_alone:7.2f}"
+                  f"{seconds:10.2f} s" + ("" if rss <= GOAL_PARQUET_MIB
+                                          else f"  over the {GOAL_PARQUET_MIB} MiB goal"))
+            for path in (source, work / "out.parquet", work / "copy.parquet"):
+                path.unlink()
     return 0
 
 

@@ -7,7 +7,13 @@ names (see `SIGNAL_COLUMNS`); when the seven columns of `TF_COLUMNS` are present
 frame F: [x, y, z] in metres, quaternion [w, x, y, z]); every other column is copied through in
 its place. The output holds the copied columns, the transformed signal under the same names and a
 `status` column (Ok, NotReady, Error). Floats are written to CSV in the shortest text that reads
-back to the same bits.
+back to the same bits; a copied column of any Arrow type is written as `tables.CSV_TYPES` says, a
+null as an empty field.
+
+Every record read is written once, refused rows included: the run keeps that account (records
+read, rows the writer really wrote, and for a Parquet file of its own the row count of the closed
+file's metadata) and fails with exit status 2 instead of succeeding with fewer rows than it read.
+The first summary line on stderr states it.
 
 Rows are read, transformed and written in batches by one process (pyarrow reads and writes in
 C++; the update per row is the cost), so memory is bounded by the batch, not the log. The lines
@@ -35,8 +41,8 @@ from kivo_tf_tools.arrays import transform_with_block
 from kivo_tf_tools.sections import (
     SECTIONS, SIGNAL_COLUMNS, TF_COLUMNS, load_block, load_sections)
 from kivo_tf_tools.tables import (
-    NUMBER_RULE, CsvReader, ParquetReader, RunError, arrow_array, csv_header_line, csv_rows,
-    csv_text, is_parquet, text_array)
+    NUMBER_RULE, CsvReader, ParquetReader, RunError, TableWriter, arrow_array, is_parquet,
+    text_array)
 
 __all__ = ["RunError", "Layout", "plan_columns", "run", "add_parser"]
 
@@ -50,10 +56,15 @@ example:
   --output ft_out.parquet writes Parquet; --input log.parquet reads it.
   `-` reads standard input or writes standard output (CSV).
 
-exit status: 0 every row read (refused rows included; see the status column and the summary),
-2 an unusable configuration, input or output: OUT is then left as it was (with --output -, the
-rows before the bad one may have been written), 128+N on signal N (130 Ctrl-C, 143 SIGTERM, 129
-SIGHUP; nothing is left behind), 141 when the reader of standard output goes away (as `| head`)
+summary: kivo-tf run: 3 rows, 1 refused (Error 1), 3 records read = 3 rows written, ...
+  every record read is written, a refused row with its status; blank lines are not records.
+
+exit status: 0 every record read was written (refused rows included; see the status column and
+the summary), 2 an unusable configuration, input or output, a record that cannot be read, or rows
+lost on the way (records read ≠ rows written): OUT is then left as it was (with --output - or a
+descriptor, the rows before the bad one may have been written), 128+N on signal N (130 Ctrl-C,
+143 SIGTERM, 129 SIGHUP; nothing is left behind), 141 when the reader of standard output goes
+away (as `| head`)
 """
 
 DESCRIPTION = """\
@@ -65,16 +76,22 @@ The header names the signal's columns as the block does:
 With the seven columns {','.join(TF_COLUMNS)}
 each row first sets the fixed-to-moving-frame transform (wrench, twist and IMU blocks). Every
 other column is copied through in its place (the tf_ columns are not): from CSV as the text it
-was, from Parquet with its type. The output has the copied columns, the transformed signal under
-the same names and a status column (Ok, NotReady, Error); a refused row holds zeros.
-The library's line on stderr for each refused row is counted and summarised at the end.
+was, from Parquet with its type (to CSV: a null as an empty field, float32 and float16 in their
+shortest text, lists, structs and maps as JSON, binary with \\xNN escapes; a type CSV cannot
+hold is refused before anything is written). The output has the copied columns, the transformed
+signal under the same names and a status column (Ok, NotReady, Error); a refused row holds zeros.
+Every record read is written: the summary gives the account, and a run that would write fewer
+rows than it read fails. The library's line on stderr for each refused row is counted and
+summarised at the end.
 
 CSV: a header line, then one record per line (LF, CRLF or CR); a field may be quoted, with
 commas, doubled quotes and line breaks inside ("a,b", "a ""word"" here"); lines that are empty or
-hold only commas are skipped; UTF-8 text.
+hold only commas are skipped (not records); a record with another number of fields than the
+header is an error naming its line; UTF-8 text.
 {NUMBER_RULE}
 The output is written beside OUT and takes its name only when the run succeeds; a symbolic link
-is followed; a device or FIFO is written directly; the input itself is never overwritten.
+is followed; a device or FIFO is written directly; /dev/stdout, /dev/stderr, /dev/fd/N write to
+that stream as it is open (appending after >>), like -; the input itself is never overwritten.
 
 --angular-acceleration central (IMU section): adds the α × r term the block leaves out, with α
 from a central difference of the rate in F axes over the time column t (seconds), required then.
@@ -83,8 +100,6 @@ from a central difference of the rate in F axes over the time column t (seconds)
 STATUS_COLUMN = "status"
 TIME_COLUMN = "t"
 SHOWN_LIBRARY_LINES = 5
-# Options that only a ROS bag input takes.
-BAG_OPTIONS = ("topic", "fixed_frame", "moving_frame", "output_topic", "output_frame_id")
 
 
 @dataclass(frozen=True)
@@ -175,7 +190,12 @@ class _Progress:
 
 @dataclass
 class Totals:
-    rows: int = 0
+    """The account of a run: every record read is written once, refused rows too (with their
+    status); blank CSV lines are not records."""
+
+    rows: int = 0  # records read (and transformed)
+    written: int = 0  # rows the writer wrote
+    blank: int = 0  # blank CSV lines skipped
     codes: Counter[Any] = field(default_factory=Counter)  # by status name (by code while running)
     library_lines: Counter[str] = field(default_factory=Counter)
     added: int | None = None  # rows that got the α × r term, None without the option
@@ -201,43 +221,9 @@ def _open_raw_input(path: str) -> tuple[BinaryIO, int | None, bool]:
     return stream, size, True
 
 
-class _TableWriter:
-    """Writes batches of output columns as CSV or Parquet to an open destination."""
-
-    def __init__(self, destination: Destination, parquet: bool) -> None:
-        self.pa = require("pyarrow")
-        self.pc = require("pyarrow.compute")
-        self.destination = destination
-        self.parquet = parquet
-        self._parquet_writer: Any = None
-        self._names: list[str] = []
-
-    def start(self, names: list[str]) -> None:
-        self._names = names
-        if not self.parquet:
-            self.destination.stream.write(csv_header_line(names))
-
-    def write(self, columns: list[Any]) -> None:
-        pa, pc = self.pa, self.pc
-        if self.parquet:
-            batch = pa.RecordBatch.from_arrays(columns, names=self._names)
-            if self._parquet_writer is None:
-                pq = require("pyarrow.parquet")
-                self._parquet_writer = pq.ParquetWriter(self.destination.stream, batch.schema)
-            self._parquet_writer.write_batch(batch)
-        elif len(columns[0]):
-            self.destination.stream.write(csv_rows([csv_text(pa, pc, c) for c in columns]))
-
-    def finish(self) -> None:
-        if self.parquet:
-            if self._parquet_writer is None:
-                pq = require("pyarrow.parquet")
-                empty = self.pa.schema([(name, self.pa.string()) for name in self._names])
-                self._parquet_writer = pq.ParquetWriter(self.destination.stream, empty)
-            self._parquet_writer.close()
-
-
 def _check_options(args: argparse.Namespace, block_class: str) -> None:
+    from kivo_tf_tools.bags import BAG_OPTIONS
+
     for option in BAG_OPTIONS:
         if getattr(args, option, None) is not None:
             raise RunError(f"--{option.replace('_', '-')} applies to a ROS bag input only "
@@ -284,8 +270,10 @@ def transform_table(args: argparse.Namespace, block: Any, destination: Destinati
         width = len(layout.signal_index)
         copied = [i for kind, i in layout.output if kind == "copy"]
         names = _status_names(pa)
-        writer = _TableWriter(destination, is_parquet(args.output) and args.output != "-")
-        writer.start(layout.output_header)
+        writer = TableWriter(destination, is_parquet(args.output) and args.output != "-")
+        writer.start(layout.output_header,
+                     [reader.types[i] if kind == "copy" else pa.float64()
+                      for kind, i in layout.output] + [pa.string()])
 
         writing = _Background()  # the previous batch's formatting and writing
 
@@ -317,6 +305,7 @@ def transform_table(args: argparse.Namespace, block: Any, destination: Destinati
                 with capture:
                     signal_out, status = transform_with_block(block, signal_in, tf)
                 totals.rows += len(status)
+                totals.blank += batch.blank
                 totals.codes.update(dict(enumerate(np.bincount(status).tolist())))
                 totals.library_lines.update(capture.take())
                 rows = _Rows([batch.table.column(i) for i in copied], signal_out, status,
@@ -342,11 +331,14 @@ def transform_table(args: argparse.Namespace, block: Any, destination: Destinati
                 emit(pending)
             writing.wait()
             writer.finish()
+            totals.written = writer.rows
+            _check_account(totals, destination, writer.parquet)
             if central:
                 totals.added = added
         finally:
             capture.close()
             writing.settle()
+            writer.abandon()  # a no-op once finished; after an error, no footer
     finally:
         # A read still blocked (a FIFO, a terminal) holds the stream: the process's exit closes
         # it, a close here would wait for the read.
@@ -354,6 +346,31 @@ def transform_table(args: argparse.Namespace, block: Any, destination: Destinati
             release()
     totals.codes = Counter({_STATUS_NAMES[code]: n for code, n in totals.codes.items() if n})
     return totals
+
+
+def _check_account(totals: Totals, destination: Destination, parquet: bool) -> None:
+    """Every record read must have been written, and a Parquet file of this run's own must say
+    so in its metadata. Raises RunError."""
+    if totals.written != totals.rows:
+        raise RunError(f"{destination.name}: {totals.written:,} rows written for "
+                       f"{totals.rows:,} records read: rows were lost")
+    if not parquet:
+        return
+    pa = require("pyarrow")
+    pq = require("pyarrow.parquet")
+    destination.stream.flush()
+    copy = destination.reopen()
+    if copy is None:
+        return
+    with copy:
+        try:
+            counted = pq.read_metadata(copy).num_rows
+        except (pa.ArrowException, OSError) as error:
+            raise RunError(f"{destination.name}: the Parquet output does not read back: "
+                           f"{escaped(str(error).splitlines()[0])}") from None
+    if counted != totals.written:
+        raise RunError(f"{destination.name}: {totals.written:,} rows written, the file's "
+                       f"metadata counts {counted:,}: rows were lost")
 
 
 _STATUS_NAMES: dict[int, str] = {}
@@ -453,12 +470,20 @@ def _status_names(pa: Any) -> Any:
 
 
 def _summary(totals: Totals, seconds: float) -> list[str]:
+    """The first line is the account: rows, refused rows by code, records read = rows written,
+    blank lines skipped (if any), time and rate."""
     refused = totals.rows - totals.codes.get("Ok", 0)
-    by_code = ", ".join(f"{code} {n:,}" for code, n in sorted(totals.codes.items())
+    order = {"NotReady": 0, "Error": 1}
+    by_code = ", ".join(f"{code} {n:,}" for code, n in
+                        sorted(totals.codes.items(), key=lambda item: (order.get(item[0], 2),
+                                                                        item[0]))
                         if code != "Ok")
     rate = totals.rows / seconds if seconds > 0 else float("inf")
+    blank = totals.blank
     lines = [f"kivo-tf run: {totals.rows:,} rows, {refused:,} refused"
              + (f" ({by_code})" if refused else "")
+             + f", {totals.rows:,} records read = {totals.written:,} rows written"
+             + (f", {blank:,} blank line{'s' if blank != 1 else ''} skipped" if blank else "")
              + f", {seconds:.2f} s, {rate:,.0f} rows/s"]
     if totals.added is not None:
         lines.append(f"kivo-tf run: the angular-acceleration term α × r was added to "
@@ -491,14 +516,9 @@ def add_parser(subparsers: Any) -> None:
                         help="IMU section: add the α × r term the block leaves out, α by a "
                              "central difference over the time column t in seconds (default: "
                              "none)")
-    bag = parser.add_argument_group("ROS bag input")
-    bag.add_argument("--topic", default=None, help="the topic to transform")
-    bag.add_argument("--fixed-frame", default=None, metavar="F", help="the fixed frame F")
-    bag.add_argument("--moving-frame", default=None, metavar="M", help="the moving frame M")
-    bag.add_argument("--output-topic", default=None, metavar="T",
-                     help="the topic of the transformed messages")
-    bag.add_argument("--output-frame-id", default=None, metavar="ID",
-                     help="header.frame_id of the transformed messages")
+    from kivo_tf_tools import bags
+
+    bags.add_bag_options(parser)
     parser.set_defaults(func=run)
 
 

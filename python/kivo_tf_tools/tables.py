@@ -2,16 +2,22 @@
 
 Memory stays bounded by the batch size whatever the file's length or quoting: a CSV file is read in
 blocks of `BLOCK_BYTES` by pyarrow's streaming reader (records are split by its CSV parser, quotes
-and line breaks inside quoted fields included), a Parquet file batch by batch.
+and line breaks inside quoted fields included), a Parquet file in batches of `PARQUET_BATCH_ROWS`
+rows through a read buffer of `PARQUET_BUFFER_BYTES`, however large its row groups.
+
+Every record read is accounted for: a record with the wrong number of fields is an error naming its
+line (never dropped), blank CSV lines are counted apart, and `TableWriter` counts the rows it has
+really written, so that a run can check one count against the other.
 
 Numbers follow one rule, `NUMBER_RULE`: pyarrow's conversion of text to float64, which takes the
-JSON/C syntax in ASCII only.
+JSON/C syntax in ASCII only. Columns of every Arrow type are written to CSV by `CSV_TYPES`.
 """
 from __future__ import annotations
 
 import codecs
 import csv
 import io
+import json
 import re
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
@@ -22,8 +28,16 @@ from kivo_tf_tools._escape import escaped
 
 # A CSV file is parsed in blocks of this many bytes; pyarrow reads a bounded number of blocks ahead.
 BLOCK_BYTES = 1 << 20
-# Rows per batch of a Parquet file.
-PARQUET_BATCH_ROWS = 65536
+# Rows per batch of a Parquet file (about the rows of a CSV block), read through a buffer of this
+# many bytes per column. Without the buffer pyarrow reads whole column chunks ahead (a row group of
+# 1M rows of 14 doubles is 112 MB, and iter_batches held several of them); a run holds about three
+# batches at a time (read, transformed, written), so their size sets its memory.
+PARQUET_BATCH_ROWS = 16384
+PARQUET_BUFFER_BYTES = 1 << 16
+# A Parquet output gathers batches into row groups of this many rows or more (the last one
+# excepted), or of this many bytes of columns when their text is long: a few MiB in memory.
+PARQUET_ROW_GROUP_ROWS = 65536
+PARQUET_ROW_GROUP_BYTES = 16 << 20
 # A record may be as long as one block (pyarrow's parser takes a record over at most two blocks):
 # reading stops there instead of holding the rest of the file, as an unclosed quote would make it.
 # The header line may be as long.
@@ -114,6 +128,8 @@ def parse_numbers(column: Any) -> Any:
     """The float64 values of a pyarrow text or number column under NUMBER_RULE, as a NumPy array.
     Raises BadValue for the first row that holds no number (a null is text None)."""
     pa, pc, _ = _arrow()
+    if pa.types.is_dictionary(column.type):
+        column = column.dictionary_decode()
     if _is_number_type(pa, column.type) and column.null_count == 0:
         return _floats(column.cast(pa.float64()))
     if pa.types.is_string(column.type) or pa.types.is_large_string(column.type):
@@ -150,11 +166,13 @@ def describe_bad_value(value: BadValue) -> str:
 
 @dataclass
 class Batch:
-    """Rows of a log: `table` holds every input column as read (text for CSV), `numbers` the
-    columns asked for as float64, shape (rows, len(asked))."""
+    """Rows of a log: `table` holds every input column as read (text for CSV), one row per record,
+    `numbers` the columns asked for as float64, shape (rows, len(asked)); `blank` counts the blank
+    CSV lines skipped among them (not records)."""
 
     table: Any
     numbers: Any
+    blank: int = 0
 
 
 class _Feed(io.RawIOBase):
@@ -195,6 +213,13 @@ class _Feed(io.RawIOBase):
         buffer[:len(data)] = data
         return len(data)
 
+    def at_end(self) -> bool:
+        """Whether nothing follows the header: reads ahead once when needed (blocking, as the next
+        read would)."""
+        if not self._head and not self._held:
+            self._head = self._raw.read(65536) or b""
+        return not self._head and not self._held
+
 
 class CsvReader:
     """A CSV log: a header line naming the columns, then one record per row. Lines end with LF,
@@ -207,6 +232,11 @@ class CsvReader:
         self._raw = raw
         self.header, self.header_lines, head = self._read_header()
         self._feed = _Feed(raw, head)
+
+    @property
+    def types(self) -> list[Any]:
+        """The pyarrow type of each column as read: text."""
+        return [require("pyarrow").string()] * len(self.header)
 
     @property
     def position(self) -> int:
@@ -287,15 +317,25 @@ class CsvReader:
 
     def batches(self, numeric: Sequence[str]) -> Iterator[Batch]:
         """The rows in batches, with the columns `numeric` (names of the header) converted.
-        Raises RunError naming the physical line of the first row that cannot be read."""
+        Raises RunError naming the physical line of the first record that cannot be read, after
+        the batch of the records before it.
+
+        pyarrow hands a record with the wrong number of fields to the invalid-row handler and
+        leaves it out of its batch; a block of only such records yields an empty batch or none.
+        The records are numbered from 1 after the header, blank lines included, and the handler
+        may see those of the block after the batch it returns: the first one is reported with
+        the batch that reaches it, or at the end."""
         pa, pc, pcsv = _arrow()
         width = len(self.header)
-        invalid: list[tuple[int, int, str]] = []
+        invalid: list[tuple[int | None, int, str]] = []
 
         def on_invalid(row: Any) -> str:
-            invalid.append((int(row.number), int(row.actual_columns), str(row.text)))
+            number = row.number if row.number is not None and row.number > 0 else None
+            invalid.append((number, int(row.actual_columns), str(row.text)))
             return "skip"
 
+        if self._feed.at_end():
+            return  # a header alone: no records
         names = [f"c{i}" for i in range(width)]  # the header may repeat names or hold odd ones
         try:
             reader = pcsv.open_csv(
@@ -312,34 +352,42 @@ class CsvReader:
             raise self._reading_error(error, self.header_lines + 1) from None
         columns = [self.header.index(name) for name in numeric]
         numeric_set = set(columns)
-        line = self.header_lines + 1  # physical line of the next batch's first row
-        number = 1  # pyarrow's number of that row (records counted from 1 after the header)
+        line = self.header_lines + 1  # physical line of the next batch's first record
+        number = 1  # pyarrow's number of that record
         while True:
             try:
                 table = reader.read_next_batch()
             except StopIteration:
-                break
+                table = None
             except (pa.ArrowException, OSError) as error:
                 raise self._reading_error(error, line) from None
-            rows = table.num_rows
+            rows = 0 if table is None else table.num_rows
             bad_row = invalid[0] if invalid else None
-            if bad_row is not None:
-                table = table.slice(0, bad_row[0] - number)
-            kept, values = self._converted(table, columns, line)
-            if bad_row is not None:
-                yield Batch(kept, values)
-                raise RunError(self._invalid_message(bad_row, line + (bad_row[0] - number)
-                                                     + self._breaks(table, range(width))))
-            line += rows + self._breaks(table, (i for i in range(width)
-                                               if i not in numeric_set))
-            number += rows
-            yield Batch(kept, values)
+            if bad_row is not None and (table is None or bad_row[0] is None
+                                        or bad_row[0] - number <= rows):
+                where = f"line {line} or after"
+                if bad_row[0] is not None:
+                    before = max(0, min(rows, bad_row[0] - number))
+                    if table is not None and before:
+                        table = table.slice(0, before)
+                        yield self._converted(table, columns, line)
+                        line += self._breaks(table, range(width))
+                    where = f"line {line + bad_row[0] - number}"
+                raise RunError(self._invalid_message(bad_row, where))
+            if table is None:
+                return
+            if rows:
+                batch = self._converted(table, columns, line)
+                line += rows + self._breaks(table, (i for i in range(width)
+                                                   if i not in numeric_set))
+                number += rows
+                yield batch
 
-    def _converted(self, table: Any, columns: list[int], line: int) -> tuple[Any, Any]:
-        """(rows, numbers of `columns`) of a batch whose first row is on `line`, without its blank
-        rows."""
+    def _converted(self, table: Any, columns: list[int], line: int) -> Batch:
+        """The records of a batch whose first row is on `line`, without its blank lines, with the
+        numbers of `columns`."""
         try:
-            return table, _numbers(table, columns)
+            return Batch(table, _numbers(table, columns))
         except BadValue:
             pass
         _, pc, _ = _arrow()
@@ -357,7 +405,7 @@ class CsvReader:
             column_name = escaped(self.header[columns[value.column]])
             raise RunError(f"{self.name}: line {where}: column '{column_name}': "
                            f"{describe_bad_value(value)}") from None
-        return rows, values
+        return Batch(rows, values, table.num_rows - rows.num_rows)
 
     def _blank(self, table: Any) -> Any:
         """The rows whose every field is empty (blank lines), or None without any."""
@@ -383,15 +431,15 @@ class CsvReader:
                              or 0)
         return total
 
-    def _invalid_message(self, row: tuple[int, int, str], where: int) -> str:
+    def _invalid_message(self, row: tuple[int | None, int, str], where: str) -> str:
         _, actual, text = row
         try:
             list(csv.reader(io.StringIO(text, newline=""), strict=True))
         except csv.Error:
             if text.count('"') % 2:
-                return (f"{self.name}: line {where}: a quoted field is not closed (a quote "
+                return (f"{self.name}: {where}: a quoted field is not closed (a quote "
                         "character without its closing quote)")
-        return (f"{self.name}: line {where}: {actual} values, expected {len(self.header)} "
+        return (f"{self.name}: {where}: {actual} values, expected {len(self.header)} "
                 "(one per column of the header)")
 
     def _reading_error(self, error: BaseException, line: int) -> RunError:
@@ -408,18 +456,24 @@ class CsvReader:
 
 class ParquetReader:
     """A Parquet log: the columns asked for must hold numbers (or text that NUMBER_RULE reads);
-    every other column is copied with its type. Row numbers count from 1."""
+    every other column is copied with its type. Row numbers count from 1. The rows read are
+    checked against the row count of the file's metadata at the end.
+
+    Read without pre-buffering, through a buffer of `PARQUET_BUFFER_BYTES` per column, on the
+    calling thread: memory follows the batch, not the row group."""
 
     def __init__(self, path: str, name: str) -> None:
         pa = require("pyarrow")
         pq = require("pyarrow.parquet")
         self.name = name
         try:
-            self._file = pq.ParquetFile(path)
+            self._file = pq.ParquetFile(path, pre_buffer=False,
+                                        buffer_size=PARQUET_BUFFER_BYTES)
         except (pa.ArrowException, OSError) as error:
             raise RunError(f"cannot read {name} as Parquet: "
                            f"{escaped(str(error).splitlines()[0])}") from None
         self.header = list(self._file.schema_arrow.names)
+        self.types = list(self._file.schema_arrow.types)
         self.header_lines = 0
         self.position = 0
 
@@ -429,7 +483,8 @@ class ParquetReader:
         columns = [self.header.index(name) for name in numeric]
         row = 1
         try:
-            for table in self._file.iter_batches(batch_size=PARQUET_BATCH_ROWS):
+            for table in self._file.iter_batches(batch_size=PARQUET_BATCH_ROWS,
+                                                 use_threads=False):
                 values = np.empty((table.num_rows, len(columns)))
                 for k, i in enumerate(columns):
                     try:
@@ -446,6 +501,10 @@ class ParquetReader:
         except (pa.ArrowException, OSError) as error:
             raise RunError(f"cannot read {self.name}: "
                            f"{escaped(str(error).splitlines()[0])}") from None
+        expected = self._file.metadata.num_rows
+        if row - 1 != expected:
+            raise RunError(f"{self.name}: {row - 1:,} rows read, the file's metadata counts "
+                           f"{expected:,}")
 
 
 def _size(count: int) -> str:
@@ -465,15 +524,19 @@ def arrow_array(values: Any) -> Any:
     return pa.Array.from_buffers(kind, len(values), [None, pa.py_buffer(values)])
 
 
-def text_array(texts: Sequence[str]) -> Any:
-    """A pyarrow string array of `texts` (see `arrow_array`)."""
+def text_array(texts: Sequence[str | None]) -> Any:
+    """A pyarrow string array of `texts`, None a null (see `arrow_array`)."""
     pa = require("pyarrow")
     np = require("numpy")
-    data = [text.encode("utf-8") for text in texts]
+    data = [b"" if text is None else text.encode("utf-8") for text in texts]
     offsets = np.zeros(len(data) + 1, dtype=np.int32)
     offsets[1:] = np.cumsum([len(d) for d in data])
+    validity = None
+    if any(text is None for text in texts):
+        validity = pa.py_buffer(np.packbits(np.array([text is not None for text in texts]),
+                                            bitorder="little"))
     return pa.Array.from_buffers(pa.string(), len(data),
-                                 [None, pa.py_buffer(offsets), pa.py_buffer(b"".join(data))])
+                                 [validity, pa.py_buffer(offsets), pa.py_buffer(b"".join(data))])
 
 
 def _text(text: str) -> Any:
@@ -487,37 +550,210 @@ def csv_header_line(names: Sequence[str]) -> bytes:
     return text.getvalue().encode("utf-8")
 
 
-def csv_text(pa: Any, pc: Any, column: Any) -> Any:
-    """A column as CSV fields: float64 in the shortest text that reads back to the same bits (an
-    integral value keeps a ".0", as Python writes it), text quoted where it must be."""
+CSV_TYPES = """\
+Every Arrow type is written to CSV, a null as an empty field: text as it is; float64 in the
+shortest text that reads back to the same bits, float32 and float16 in the shortest that reads
+back to the same float32 or float16 (an integral value keeps a ".0"); integers, booleans (true,
+false), decimals, dates, times, timestamps and durations (a count of their unit) as pyarrow casts
+them to text; binary values as text, printable ASCII as it is, a backslash doubled and every other
+byte as \\xNN (lowercase hex), which reads back to the same bytes; lists, structs, maps, unions
+and intervals as JSON text (json.dumps of the Python value, non-ASCII text kept: a map as
+[[key, value], ...], an interval as [months, days, nanoseconds], bytes as binary text, decimals
+and times as their text; NaN and infinities as NaN, Infinity and -Infinity, which Python's json
+module reads back); dictionary-encoded columns by their values, extension types by their storage.
+A struct with two fields of one name cannot be written (JSON keeps one), nor a union or list view
+holding a type that JSON has no value for: such a column is refused before anything is written."""
+
+# Binary values as text: printable ASCII as it is, a backslash doubled, every other byte \xNN.
+_BYTE_TEXT = {b: "\\\\" if b == 0x5C else chr(b) if 0x20 <= b < 0x7F else f"\\x{b:02x}"
+              for b in range(256)}
+_HALF_SHORTEST: list[Any] = []  # float64 of the shortest decimal of each float16, by bits
+
+
+class Unwritable(Exception):
+    """A column type that cannot be written to CSV; the message says why."""
+
+
+def binary_text(data: bytes) -> str:
+    """Bytes as CSV text: printable ASCII as it is, a backslash doubled, any other byte \\xNN."""
+    return data.decode("latin-1").translate(_BYTE_TEXT)
+
+
+def _json_type(pa: Any, kind: Any) -> Any:
+    """`kind` as cast before to_pylist, so that every value is one JSON takes: decimals, dates,
+    times, timestamps and durations as text, dictionaries by their values, extension types by
+    their storage. Raises Unwritable."""
+    types = pa.types
+    if types.is_dictionary(kind):
+        return _json_type(pa, kind.value_type)
+    if isinstance(kind, pa.BaseExtensionType):
+        return _json_type(pa, kind.storage_type)
+    if (types.is_decimal(kind) or types.is_timestamp(kind) or types.is_date(kind)
+            or types.is_time(kind) or types.is_duration(kind)):
+        return pa.string()
+    if (types.is_null(kind) or types.is_boolean(kind) or types.is_integer(kind)
+            or types.is_floating(kind) or types.is_interval(kind) or _is_text(pa, kind)
+            or _is_binary(pa, kind)):
+        return kind
+    if types.is_list(kind) or types.is_large_list(kind) or types.is_fixed_size_list(kind):
+        field = kind.value_field.with_type(_json_type(pa, kind.value_type))
+        if types.is_large_list(kind):
+            return pa.large_list(field)
+        return pa.list_(field, kind.list_size if types.is_fixed_size_list(kind) else -1)
+    if types.is_struct(kind):
+        names = [kind.field(i).name for i in range(kind.num_fields)]
+        twice = [name for name in names if names.count(name) > 1]
+        if twice:
+            raise Unwritable(f"a struct with two fields named '{escaped(twice[0])}'")
+        return pa.struct([kind.field(i).with_type(_json_type(pa, kind.field(i).type))
+                          for i in range(kind.num_fields)])
+    if types.is_map(kind):
+        return pa.map_(kind.key_field.with_type(_json_type(pa, kind.key_type)),
+                       kind.item_field.with_type(_json_type(pa, kind.item_type)),
+                       kind.keys_sorted)
+    if types.is_union(kind) or types.is_list_view(kind) or types.is_large_list_view(kind):
+        # pyarrow casts neither (a list view's cast gives an invalid array): plain children only
+        children = ([kind.field(i).type for i in range(kind.num_fields)]
+                    if types.is_union(kind) else [kind.value_type])
+        if any(_json_type(pa, child) != child for child in children):
+            raise Unwritable(f"a {kind} holds values that JSON has no form for")
+        return kind
+    raise Unwritable(f"type {kind}")
+
+
+def _is_text(pa: Any, kind: Any) -> bool:
+    return bool(pa.types.is_string(kind) or pa.types.is_large_string(kind)
+                or pa.types.is_string_view(kind))
+
+
+def _is_binary(pa: Any, kind: Any) -> bool:
+    return bool(pa.types.is_binary(kind) or pa.types.is_large_binary(kind)
+                or pa.types.is_fixed_size_binary(kind) or pa.types.is_binary_view(kind))
+
+
+def _is_cast(pa: Any, kind: Any) -> bool:
+    """Types written as pyarrow casts them to text."""
+    types = pa.types
+    return bool(types.is_boolean(kind) or types.is_integer(kind) or types.is_decimal(kind)
+                or types.is_timestamp(kind) or types.is_date(kind) or types.is_time(kind)
+                or types.is_duration(kind))
+
+
+def csv_refusal(kind: Any) -> str | None:
+    """Why a column of pyarrow type `kind` cannot be written to CSV (see CSV_TYPES), or None."""
+    pa = require("pyarrow")
+    types = pa.types
+    while True:
+        if types.is_dictionary(kind):
+            kind = kind.value_type
+        elif isinstance(kind, pa.BaseExtensionType):
+            kind = kind.storage_type
+        elif types.is_run_end_encoded(kind):
+            kind = kind.value_type
+        else:
+            break
+    if (types.is_floating(kind) or types.is_null(kind) or _is_text(pa, kind)
+            or _is_binary(pa, kind) or _is_cast(pa, kind)):
+        return None
+    try:
+        _json_type(pa, kind)
+    except Unwritable as error:
+        return str(error)
+    return None
+
+
+def _half_shortest() -> Any:
+    """For each float16 bit pattern, the float64 of its shortest decimal (NumPy's str of a
+    float16 is the shortest text that reads back to it)."""
     np = require("numpy")
-    if pa.types.is_floating(column.type):
-        text = column.cast(pa.string())
-        values = _floats(column)
-        with np.errstate(invalid="ignore"):
-            integral = np.flatnonzero(np.isfinite(values) & (values == np.trunc(values)))
-        if integral.size:
-            whole = text.take(integral)
-            plain = pc.invert(pc.match_substring(whole, "e"))
-            mask = np.zeros(len(text), dtype=bool)
-            mask[integral[_numpy_of(pc.indices_nonzero(plain), "uint64")]] = True
-            text = pc.if_else(arrow_array(mask),
-                              pc.binary_join_element_wise(text, _text(".0"), _text("")), text)
+    if not _HALF_SHORTEST:
+        halves = np.arange(1 << 16, dtype=np.uint16).view(np.float16)
+        _HALF_SHORTEST.append(np.array([float(str(h)) for h in halves]))
+    return _HALF_SHORTEST[0]
+
+
+def _float_text(pa: Any, pc: Any, column: Any) -> Any:
+    """A floating-point column as text (nulls stay null): a float32 or float16 goes through the
+    float64 of its shortest decimal, whose shortest text has the same digits (a decimal of at
+    most 15 significant digits reads back from a float64)."""
+    np = require("numpy")
+    if column.type == pa.float16():
+        bits = _numpy_of(column.view(pa.uint16()), "uint16")
+        wide = arrow_array(_half_shortest()[bits])
+        if column.null_count:
+            wide = pc.if_else(column.is_null(), pa.scalar(None, pa.float64()), wide)
+        column = wide
+    elif column.type != pa.float64():
+        column = column.cast(pa.string()).cast(pa.float64())
+    text = column.cast(pa.string())
+    values = _floats(column)
+    with np.errstate(invalid="ignore"):
+        integral = np.flatnonzero(np.isfinite(values) & (values == np.trunc(values)))
+    if integral.size:
+        whole = text.take(integral)
+        plain = pc.invert(pc.match_substring(whole, "e"))
+        mask = np.zeros(len(text), dtype=bool)
+        mask[integral[_numpy_of(pc.indices_nonzero(plain), "uint64")]] = True
+        text = pc.if_else(arrow_array(mask),
+                          pc.binary_join_element_wise(text, _text(".0"), _text("")), text)
+    return text
+
+
+def _json_default(value: Any) -> Any:
+    if isinstance(value, (bytes, bytearray, memoryview)):
+        return binary_text(bytes(value))
+    raise TypeError(f"{type(value).__name__} has no JSON form")
+
+
+def csv_text(pa: Any, pc: Any, column: Any) -> Any:
+    """A column as CSV fields (see CSV_TYPES), quoted where they must be: a pyarrow string array
+    without nulls. Raises Unwritable."""
+    if isinstance(column, pa.ChunkedArray):
+        column = column.combine_chunks()
+    kind = column.type
+    try:
+        if pa.types.is_dictionary(kind):
+            return csv_text(pa, pc, column.dictionary_decode())
+        if isinstance(kind, pa.BaseExtensionType):
+            return csv_text(pa, pc, column.storage)
+        if pa.types.is_run_end_encoded(kind):
+            return csv_text(pa, pc, pc.run_end_decode(column))
+        if pa.types.is_floating(kind):
+            text = _float_text(pa, pc, column)
+        elif _is_text(pa, kind):
+            text = column if pa.types.is_string(kind) else column.cast(pa.string())
+        elif pa.types.is_null(kind):
+            text = text_array([None] * len(column))
+        elif _is_binary(pa, kind):
+            text = text_array([None if value is None else binary_text(value)
+                               for value in column.to_pylist()])
+        elif _is_cast(pa, kind):
+            text = column.cast(pa.string())
+        else:
+            target = _json_type(pa, kind)
+            if target != kind:
+                column = column.cast(target)
+            text = text_array([None if value is None else
+                               json.dumps(value, ensure_ascii=False, default=_json_default)
+                               for value in column.to_pylist()])
+    except (pa.ArrowNotImplementedError, TypeError, ValueError) as error:
+        raise Unwritable(f"type {kind}: {str(error).splitlines()[0]}") from None
+    if text.null_count:
+        text = pc.fill_null(text, _text(""))
+    if pa.types.is_floating(kind):
         return text
-    if not (pa.types.is_string(column.type) or pa.types.is_large_string(column.type)):
-        column = column.cast(pa.string())
-    if column.null_count:
-        column = pc.fill_null(column, _text(""))
-    special = pc.match_substring_regex(column, '[,"\r\n]')
+    special = pc.match_substring_regex(text, '[,"\r\n]')
     if pc.any(special).as_py():
         quoted = pc.binary_join_element_wise(
-            _text('"'), pc.replace_substring(column, '"', '""'), _text('"'), _text(""))
-        column = pc.if_else(special, quoted, column)
-    return column
+            _text('"'), pc.replace_substring(text, '"', '""'), _text('"'), _text(""))
+        text = pc.if_else(special, quoted, text)
+    return text
 
 
-def csv_rows(columns: Sequence[Any]) -> Any:
-    """The bytes of CSV records, one per row of the text `columns`, each ended by LF."""
+def csv_rows(columns: Sequence[Any]) -> tuple[Any, int]:
+    """(the bytes of CSV records, one per row of the text `columns` each ended by LF, how many
+    records they hold): a row with a null field, which CSV text never has, would be left out, and
+    is left out of the count too."""
     pa, pc, _ = _arrow()
     joined = pc.binary_join_element_wise(*columns, _text(","))
     lines = pc.binary_join_element_wise(joined, _text(""), _text("\n"))
@@ -527,6 +763,135 @@ def csv_rows(columns: Sequence[Any]) -> Any:
     first, last = (int(v) for v in
                    require("numpy").frombuffer(offsets, dtype="int32")[[lines.offset,
                                                                          lines.offset + len(lines)]])
-    return memoryview(lines.buffers()[2])[first:last]
+    return memoryview(lines.buffers()[2])[first:last], len(lines) - lines.null_count
 
 
+class _Sink(io.RawIOBase):
+    """The destination's stream as the table writer (and pyarrow's Parquet writer) sees it. Once
+    cut, nothing more reaches the stream: the Parquet writer's destructor writes a footer, which
+    would make the output of a failed run look complete to a reader of a FIFO."""
+
+    def __init__(self, stream: Any) -> None:
+        super().__init__()
+        self._stream = stream
+        self.cut = False
+
+    def writable(self) -> bool:
+        return True
+
+    def write(self, data: Any) -> int:
+        if not self.cut:
+            self._stream.write(data)
+        return memoryview(data).nbytes
+
+    def flush(self) -> None:
+        if not self.cut and not self.closed:
+            self._stream.flush()
+
+
+class TableWriter:
+    """Writes batches of columns as CSV or Parquet to `destination`, anything with a binary
+    `stream` open for writing (a `kivo_tf_tools._output.Destination`); `rows` counts the rows
+    really written.
+
+    `start(names, types)` names the columns; with their pyarrow types, a CSV output refuses a
+    column it cannot write (CSV_TYPES) before writing anything, and a Parquet output has that
+    schema even without rows (a column of another type is cast to it). Without types, a Parquet
+    output takes the first batch's schema (text columns when there is none). Parquet batches are
+    written in row groups of `PARQUET_ROW_GROUP_ROWS` rows (or `PARQUET_ROW_GROUP_BYTES`), and
+    counted once written.
+    `finish()` ends the output; a run that fails calls `abandon()` instead."""
+
+    def __init__(self, destination: Any, parquet: bool) -> None:
+        self.pa = require("pyarrow")
+        self.pc = require("pyarrow.compute")
+        self.destination = destination
+        self.parquet = parquet
+        self.rows = 0
+        self._parquet_writer: Any = None
+        self._names: list[str] = []
+        self._schema: Any = None
+        self._pending: list[Any] = []  # Parquet batches of the next row group
+        self._pending_rows = self._pending_bytes = 0
+        self._sink = _Sink(destination.stream)
+
+    def start(self, names: list[str], types: list[Any] | None = None) -> None:
+        """Raises RunError for a column that CSV cannot hold."""
+        self._names = list(names)
+        if types is not None:
+            if len(types) != len(names):
+                raise ValueError(f"{len(names)} names and {len(types)} types")
+            if not self.parquet:
+                for name, kind in zip(names, types):
+                    self._check_csv(name, kind)
+            self._schema = self.pa.schema(list(zip(names, types)))
+        if self.parquet:
+            if self._schema is not None:
+                self._open_parquet(self._schema)
+        else:
+            self._sink.write(csv_header_line(names))
+
+    def _check_csv(self, name: str, kind: Any) -> None:
+        reason = csv_refusal(kind)
+        if reason is not None:
+            raise RunError(f"column '{escaped(name)}' cannot be written to CSV: "
+                           f"{escaped(reason)} (write Parquet instead)")
+
+    def _open_parquet(self, schema: Any) -> None:
+        pq = require("pyarrow.parquet")
+        self._parquet_writer = pq.ParquetWriter(self._sink, schema)
+
+    def write(self, columns: list[Any]) -> None:
+        """One batch: a pyarrow array per column, all of one length. Raises RunError."""
+        pa, pc = self.pa, self.pc
+        if not columns or not len(columns[0]):
+            return
+        columns = [c.combine_chunks() if isinstance(c, pa.ChunkedArray) else c for c in columns]
+        if self.parquet:
+            if self._schema is not None:
+                columns = [c if c.type == kind else c.cast(kind)
+                           for c, kind in zip(columns, self._schema.types)]
+                batch = pa.RecordBatch.from_arrays(columns, schema=self._schema)
+            else:
+                batch = pa.RecordBatch.from_arrays(columns, names=self._names)
+            if self._parquet_writer is None:
+                self._open_parquet(batch.schema)
+            self._pending.append(batch)
+            self._pending_rows += batch.num_rows
+            self._pending_bytes += batch.nbytes
+            if (self._pending_rows >= PARQUET_ROW_GROUP_ROWS
+                    or self._pending_bytes >= PARQUET_ROW_GROUP_BYTES):
+                self._write_row_group()
+            return
+        texts = []
+        for name, column in zip(self._names, columns):
+            try:
+                texts.append(csv_text(pa, pc, column))
+            except Unwritable as error:
+                raise RunError(f"column '{escaped(name)}' cannot be written to CSV: "
+                               f"{escaped(str(error))} (write Parquet instead)") from None
+        data, rows = csv_rows(texts)
+        self._sink.write(data)
+        self.rows += rows
+
+    def _write_row_group(self) -> None:
+        table = self.pa.Table.from_batches(self._pending)
+        self._pending, self._pending_rows, self._pending_bytes = [], 0, 0
+        self._parquet_writer.write_table(table, row_group_size=table.num_rows)
+        self.rows += table.num_rows
+
+    def finish(self) -> None:
+        """Ends the output (a Parquet file's footer); the destination stays open."""
+        if self.parquet:
+            if self._parquet_writer is None:
+                self._open_parquet(self.pa.schema([(name, self.pa.string())
+                                                   for name in self._names]))
+            if self._pending:
+                self._write_row_group()
+            self._parquet_writer.close()
+
+    def abandon(self) -> None:
+        """Stops writing for good, without finishing: nothing more reaches the destination (a
+        Parquet footer neither). Safe to call after `finish()`."""
+        self._sink.cut = True
+        self._pending = []

@@ -94,7 +94,8 @@ def test_refused_rows_are_counted_and_the_library_lines_summarised(ext, run_tool
     assert names == ["Error"] * 40
     lines = err.splitlines()
     assert len(lines) == 3  # not one line per refusal
-    assert lines[0].startswith("kivo-tf run: 40 rows, 40 refused (Error 40), ")
+    assert lines[0].startswith("kivo-tf run: 40 rows, 40 refused (Error 40), 40 records read = "
+                               "40 rows written, ")
     assert lines[1] == "kivo-tf run: the library wrote 40 lines on stderr, 1 distinct:"
     assert lines[2] == ('  40 × KivoTfWrench: a TF entry uses "moving_frame" but '
                         "setFixedToMovingFrameTf() has not been called.")
@@ -246,6 +247,7 @@ def test_line_ends_blank_lines_and_quoting_read_alike(run_tool, tmp_path, line_e
     (tmp_path / "in.csv").write_text(line_end.join(lines) + line_end, newline="")
     status, err = run_tool(EXAMPLE, "tf_wrench_config", tmp_path / "in.csv", tmp_path / "out.csv")
     assert status == 0, err
+    assert ", 4 records read = 4 rows written, 1 blank line skipped, " in err
     out = (tmp_path / "out.csv").read_text()
     reference = tmp_path / "reference.csv"
     write_csv(tmp_path / "plain.csv", ["label", *WRENCH, *TF],

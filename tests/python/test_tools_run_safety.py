@@ -1,6 +1,7 @@
 """`kivo-tf run` never destroys what it did not create, never hangs, and ends every failure with
 one line: links, devices, FIFOs, the input as output, closed and full streams, signals."""
 import os
+import re
 import signal
 import stat
 import subprocess
@@ -300,3 +301,65 @@ def test_a_full_file_system_gives_one_line_and_leaves_nothing(tmp_path, tiny_fil
                              "No space left on device\n")
     assert left_in(tiny_file_system) == ["out.csv"]
     assert (tiny_file_system / "out.csv").read_text() == "earlier result\n"
+
+
+@pytest.mark.parametrize("path", ["/dev/stdout", "/dev/stderr", "/dev/fd/{fd}",
+                                  "/proc/self/fd/1", "link-to-stdout"])
+def test_a_descriptor_path_appends_to_the_stream_as_open(tmp_path, path):
+    """`-o /dev/stdout >> keep.txt` once replaced keep.txt through a temporary file."""
+    source = write_log(tmp_path / "in.csv", 3)
+    (tmp_path / "link-to-stdout").symlink_to("/dev/stdout")
+    (tmp_path / "keep.txt").write_text("kept\n")
+    before = os.stat(tmp_path / "keep.txt").st_ino
+    fd = os.open(tmp_path / "keep.txt", os.O_WRONLY | os.O_APPEND)
+    streams = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
+    if path in ("/dev/stdout", "/proc/self/fd/1", "link-to-stdout"):
+        streams["stdout"] = fd
+    elif path == "/dev/stderr":
+        streams["stderr"] = fd
+    try:
+        result = subprocess.run(command("-i", source, "-o", path.format(fd=fd)), cwd=tmp_path,
+                                env=environment(), timeout=60, pass_fds=(fd,), **streams)
+    finally:
+        os.close(fd)
+    assert result.returncode == 0
+    kept = (tmp_path / "keep.txt").read_text()
+    assert kept.startswith("kept\nt,fx,fy,fz,tx,ty,tz,status\n0.5,")
+    assert kept.count(",Ok\n") == 3 and os.stat(tmp_path / "keep.txt").st_ino == before
+    assert left_in(tmp_path) == ["in.csv", "keep.txt", "link-to-stdout"]
+
+
+def dead_pid():
+    child = subprocess.Popen([sys.executable, "-c", ""])
+    child.wait()
+    return child.pid
+
+
+def test_stale_temporary_files_of_dead_runs_are_removed(tmp_path):
+    from kivo_tf_tools._output import private_temp_name, remove_stale_temps
+
+    name = private_temp_name(str(tmp_path), "out.csv")
+    assert re.fullmatch(rf"{re.escape(str(tmp_path))}/\.out\.csv\.kivo-tf-{os.getpid()}-"
+                        r"[0-9a-f]{8}\.tmp", name) and not os.path.exists(name)
+    dead = dead_pid()
+    stale = [f".out.csv.kivo-tf-{dead}-0123abcd.tmp", f".out.csv.kivo-tf-{dead}-89abcdef.tmp"]
+    kept = [os.path.basename(name), f".out.csv.kivo-tf-{os.getppid()}-0123abcd.tmp",
+            f".other.csv.kivo-tf-{dead}-0123abcd.tmp", f".out.csv.kivo-tf-{dead}-0123abc.tmp",
+            f".out.csv.kivo-tf-{dead}-0123ABCD.tmp", f"out.csv.kivo-tf-{dead}-0123abcd.tmp",
+            f".out.csv.{dead}.tmp", "out.csv"]
+    for entry in [stale[0], *kept]:
+        (tmp_path / entry).write_text("x")
+    (tmp_path / stale[1]).mkdir()  # a staged directory, as bag outputs make
+    (tmp_path / stale[1] / "part").write_text("x")
+    remove_stale_temps(str(tmp_path), "out.csv")
+    assert left_in(tmp_path) == sorted(kept)
+    remove_stale_temps(str(tmp_path / "missing"), "out.csv")  # errors are ignored
+
+
+def test_a_run_removes_what_a_killed_run_left_beside_its_output(run_tool, tmp_path):
+    source = write_log(tmp_path / "in.csv", 3)
+    left = tmp_path / f".out.csv.kivo-tf-{dead_pid()}-00000000.tmp"
+    left.write_text("partial")
+    status, err = run_tool(source, tmp_path / "out.csv")
+    assert status == 0, err
+    assert left_in(tmp_path) == ["in.csv", "out.csv"]
