@@ -1,4 +1,5 @@
-"""Speed of `kivo-tf run` on ROS bags beside rosbags alone, for ROS 1, rosbag2 SQLite3 and MCAP.
+"""Speed and peak memory of `kivo-tf run` on ROS bags beside rosbags alone, for ROS 1, rosbag2
+SQLite3 and MCAP.
 
 The bag: a WrenchStamped topic at 1 kHz, stamped in the frame 'sensor', and /tf at 100 Hz
 (world → base → arm, two dynamic edges) with /tf_static (arm → sensor). The tool transforms the
@@ -11,6 +12,11 @@ Run from the repository after scripts/setup.sh:
     PYTHONPATH=build/python_modules .venv/bin/python benchmarks/bench_bags.py [--messages N]
 Prints, per kind, the messages per second of both (all messages of the input bag counted) and
 the ratio of the two times (goal: at most 1.5).
+
+    ... benchmarks/bench_bags.py --memory [--sizes 100000,1000000]
+Prints, per kind and size, the peak resident memory of `kivo-tf run` (a process of its own) to a
+table and to a bag, beside the reference's (rosbags alone reading, deserialising and, for a bag,
+writing the same bag), and their ratio; the goal is at most 256 MiB for the tool at 1M messages.
 """
 from __future__ import annotations
 
@@ -19,6 +25,9 @@ import contextlib
 import io
 import json
 import math
+import os
+import shutil
+import subprocess
 import sys
 import tempfile
 import time
@@ -31,9 +40,11 @@ from rosbags.rosbag2.enums import StoragePlugin
 from rosbags.typesys import Stores, get_types_from_msg, get_typestore
 
 GOAL = 1.5
+MEMORY_GOAL_MIB = 256
 KINDS = ("ros1", "sqlite3", "mcap")
+# The wrench as the sensor measures it: in the moving frame M = 'sensor' itself.
 CONFIG = {"tf_wrench_config": {
-    "set_input_reference_point": {"origin": "moving_frame", "translation": [0.0, 0.0, 0.05]},
+    "set_input_reference_point": {"origin": "moving_frame", "translation": [0.0, 0.0, 0.0]},
     "set_input_expression_axes": {"origin": "moving_frame", "rotation": [1, 0, 0, 0]},
     "set_output_reference_point": {"origin": "fixed_frame", "translation": [0.0, 0.0, 0.0]},
     "set_output_expression_axes": {"origin": "fixed_frame", "rotation": [1, 0, 0, 0]}}}
@@ -131,10 +142,107 @@ def tool(config: Path, source: Path, target: Path) -> None:
     stderr = io.StringIO()
     with contextlib.redirect_stderr(stderr):
         status = cli.main(["run", str(config), "tf_wrench_config", "-i", str(source), "-o",
-                           str(target), "--topic", "/ft", "--fixed-frame", "world",
-                           "--moving-frame", "sensor"])
+                           str(target), *TOOL_ARGS])
     if status != 0:
         raise SystemExit(f"kivo-tf run failed: {stderr.getvalue()}")
+
+
+TOOL_ARGS = ["--topic", "/ft", "--fixed-frame", "world", "--moving-frame", "sensor"]
+
+
+def peak_mib(code: str, *args: str) -> float:
+    """The peak resident memory in MiB of a Python process of its own running `code` (with
+    sys.argv[1:] = args)."""
+    process = subprocess.Popen([sys.executable, "-c", code, *args], env=os.environ,
+                               stderr=subprocess.DEVNULL)
+    _, status, usage = os.wait4(process.pid, 0)
+    process.returncode = os.waitstatus_to_exitcode(status)
+    if process.returncode != 0:
+        raise SystemExit(f"a measured process failed ({process.returncode}): {args}")
+    return usage.ru_maxrss / 1024.0
+
+
+TOOL_CODE = """
+import sys
+from kivo_tf_tools import cli
+sys.exit(cli.main(["run", sys.argv[1], "tf_wrench_config", "-i", sys.argv[2], "-o", sys.argv[3],
+                   *sys.argv[4:]]))
+"""
+
+READ_CODE = """
+import sys
+from pathlib import Path
+from rosbags.highlevel import AnyReader
+from rosbags.typesys import Stores, get_typestore
+with AnyReader([Path(sys.argv[1])], default_typestore=get_typestore(Stores.LATEST)) as reader:
+    wanted = [c for c in reader.connections if c.topic in ("/ft", "/tf", "/tf_static")]
+    for connection, ns, raw in reader.messages(connections=wanted):
+        reader.deserialize(raw, connection.msgtype)
+"""
+
+WRITE_CODE = """
+import sys
+from pathlib import Path
+sys.path.insert(0, sys.argv[1])
+from bench_bags import write_input
+print(write_input(sys.argv[2], Path(sys.argv[3]), int(sys.argv[4])))
+"""
+
+COPY_CODE = """
+import sys
+from pathlib import Path
+sys.path.insert(0, sys.argv[3])
+from bench_bags import reference
+reference(sys.argv[1], Path(sys.argv[2]), Path(sys.argv[4]))
+"""
+
+
+def remove(path: Path) -> None:
+    if path.is_dir():
+        shutil.rmtree(path)
+    else:
+        path.unlink()
+
+
+def memory(sizes: list[int]) -> int:
+    print(f"{'kind':<8} {'messages':>10} {'output':<7} {'kivo-tf run':>12} {'rosbags alone':>14} "
+          f"{'ratio':>6}  (peak resident MiB; goal <= {MEMORY_GOAL_MIB} MiB at 1M)")
+    worst = 0.0
+    here = str(Path(__file__).resolve().parent)
+    with tempfile.TemporaryDirectory(prefix="kivo_bench_bags_memory_") as tmp:
+        root = Path(tmp)
+        config = root / "config.json"
+        config.write_text(json.dumps(CONFIG))
+        for size in sizes:
+            for kind in KINDS:
+                suffix = ".bag" if kind == "ros1" else ""
+                source = root / f"{kind}-{size}{suffix}"
+                # Written by a process of its own: a measured process inherits the peak of the
+                # process that starts it (the kernel keeps it across exec).
+                count = int(subprocess.run(
+                    [sys.executable, "-c", WRITE_CODE, here, kind, str(source),
+                     str(size * 10 // 11)], check=True, capture_output=True, text=True).stdout)
+                for output in ("table", "bag"):
+                    target = root / (f"{kind}-{size}-out.parquet" if output == "table"
+                                     else f"{kind}-{size}-out{suffix}")
+                    tool_mib = peak_mib(TOOL_CODE, str(config), str(source), str(target),
+                                        *TOOL_ARGS)
+                    if output == "table":
+                        ref_mib = peak_mib(READ_CODE, str(source))
+                    else:
+                        ref_mib = peak_mib(COPY_CODE, kind, str(source), here,
+                                           str(root / f"{kind}-{size}-ref{suffix}"))
+                    if size >= 1_000_000:
+                        worst = max(worst, tool_mib)
+                    print(f"{kind:<8} {count:>10,} {output:<7} {tool_mib:>12.0f} "
+                          f"{ref_mib:>14.0f} {tool_mib / ref_mib:>6.2f}")
+                    for path in root.glob(f"{kind}-{size}-*"):
+                        remove(path)
+                remove(source)
+    if worst:
+        print(f"largest peak at 1M messages: {worst:.0f} MiB "
+              f"({'within' if worst <= MEMORY_GOAL_MIB else 'over'} the goal {MEMORY_GOAL_MIB})")
+    return 0
 
 
 def best_times(repeats: int, runs: dict[str, object]) -> dict[str, float]:
@@ -154,7 +262,13 @@ def main() -> int:
     parser.add_argument("--messages", type=int, default=20_000,
                         help="wrench messages in the bag (1 kHz); /tf adds a tenth")
     parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--memory", action="store_true",
+                        help="measure peak memory instead of speed")
+    parser.add_argument("--sizes", default="100000,1000000",
+                        help="--memory: messages per bag, comma-separated")
     args = parser.parse_args()
+    if args.memory:
+        return memory([int(size) for size in args.sizes.split(",")])
     print(f"{'kind':<8} {'messages':>9} {'kivo-tf run':>14} {'rosbags alone':>14} {'ratio':>6}"
           f"  (messages/s, best of {args.repeats}; goal ratio <= {GOAL})")
     worst = 0.0

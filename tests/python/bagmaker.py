@@ -3,12 +3,14 @@
 The recorded scene, poses known in closed form at every instant t (seconds after T0):
 
     world ─(static)→ odom ─(dynamic)→ base ─(dynamic)→ arm ─(static)→ sensor
+                                                           arm ─(static)→ ft_sensor
     world ─(dynamic)→ camera                 island ─(static)→ rock   (no path to world)
 
 - world → odom: static, at (1, 0, 0), a quarter turn about z;
 - odom → base: position (0.5 t, 0.2, 0) (linear), turning about z at 0.5 rad/s;
 - base → arm: at (0, 0, 0.4), turning about x at 0.3 rad/s;
 - arm → sensor: static, at (0.1, 0, 0), a quarter turn about y;
+- arm → ft_sensor: static, at (0.1, 0, 0), arm's own axes (a force/torque sensor);
 - world → camera: at (0, 0, 2), turning about z at 0.1 rad/s.
 
 A constant rate about a fixed axis is reproduced exactly by spherical interpolation between
@@ -24,7 +26,7 @@ from pathlib import Path
 import numpy as np
 from rosbags.rosbag1 import Writer as Writer1
 from rosbags.rosbag2 import Writer as Writer2
-from rosbags.rosbag2.enums import StoragePlugin
+from rosbags.rosbag2.enums import CompressionFormat, CompressionMode, StoragePlugin
 from rosbags.typesys import Stores, get_types_from_msg, get_typestore
 
 T0_NS = 100_000_000_000  # 100 s
@@ -62,12 +64,13 @@ def edges_at(t):
         ("odom", "base"): ([0.5 * t, 0.2, 0.0], axis_quat((0, 0, 1), 0.5 * t)),
         ("base", "arm"): ([0.0, 0.0, 0.4], axis_quat((1, 0, 0), 0.3 * t)),
         ("arm", "sensor"): ([0.1, 0.0, 0.0], QUARTER_Y),
+        ("arm", "ft_sensor"): ([0.1, 0.0, 0.0], [1.0, 0.0, 0.0, 0.0]),
         ("world", "camera"): ([0.0, 0.0, 2.0], axis_quat((0, 0, 1), 0.1 * t)),
         ("island", "rock"): ([0.0, 1.0, 0.0], [1.0, 0.0, 0.0, 0.0]),
     }
 
 
-STATIC = {("world", "odom"), ("arm", "sensor"), ("island", "rock")}
+STATIC = {("world", "odom"), ("arm", "sensor"), ("arm", "ft_sensor"), ("island", "rock")}
 PARENT = {child: parent for parent, child in edges_at(0.0)}
 
 
@@ -104,14 +107,19 @@ def closed_form_tf(fixed, moving, t):
     return [*m[:3, 3], *q]
 
 
-def stamp(store, ns):
-    return store.types["builtin_interfaces/msg/Time"](sec=ns // 10**9, nanosec=ns % 10**9)
+def stamp(store, ns, kind="ros2"):
+    """A header stamp; ROS 1 stores unsigned seconds, which rosbags writes from the signed value
+    with the same bits."""
+    sec = ns // 10**9
+    if kind == "ros1" and sec >= 2**31:
+        sec -= 2**32
+    return store.types["builtin_interfaces/msg/Time"](sec=sec, nanosec=ns % 10**9)
 
 
 def header(store, kind, ns, frame):
     cls = store.types["std_msgs/msg/Header"]
     if kind == "ros1":
-        return cls(seq=ns // 1_000_000 % 2**32, stamp=stamp(store, ns), frame_id=frame)
+        return cls(seq=ns // 1_000_000 % 2**32, stamp=stamp(store, ns, kind), frame_id=frame)
     return cls(stamp=stamp(store, ns), frame_id=frame)
 
 
@@ -155,41 +163,52 @@ def sensor_message(store, kind, msgtype, ns, frame, values, cov=None):
         linear_acceleration=vector3(store, values[:3]), linear_acceleration_covariance=cov_a)
 
 
-def write_bag(path: Path, kind, records):
+def write_bag(path: Path, kind, records, compression=None, chunk_bytes=None, in_order=True):
     """A bag of `kind` at `path` holding `records`: (topic, msgtype, bag time ns, message), in
-    order of time."""
+    order of time (or as given, when not `in_order`); a message given as bytes is written as it
+    is (e.g. one that does not decode). `compression`: "bz2" or "lz4" (ROS 1 chunks), "zstd"
+    (rosbag2, per message); `chunk_bytes`: the size of a ROS 1 chunk."""
     store = typestore(kind)
     if kind == "ros1":
         writer = Writer1(path)
+        if chunk_bytes is not None:
+            writer.chunk_threshold = chunk_bytes
+        if compression is not None:
+            writer.set_compression(Writer1.CompressionFormat[compression.upper()])
         serialize = store.serialize_ros1
     else:
         plugin = StoragePlugin.MCAP if kind == "mcap" else StoragePlugin.SQLITE3
         writer = Writer2(path, version=9, storage_plugin=plugin)
+        if compression is not None:
+            writer.set_compression(CompressionMode.MESSAGE,
+                                   CompressionFormat[compression.upper()])
         serialize = store.serialize_cdr
     with writer:
         connections = {}
-        for topic, msgtype, ns, msg in sorted(records, key=lambda r: r[2]):
+        for topic, msgtype, ns, msg in sorted(records, key=lambda r: r[2]) if in_order else records:
             if topic not in connections:
                 connections[topic] = writer.add_connection(topic, msgtype, typestore=store)
-            writer.write(connections[topic], ns, serialize(msg, msgtype))
+            raw = msg if isinstance(msg, bytes) else serialize(msg, msgtype)
+            writer.write(connections[topic], ns, raw)
     return path
 
 
 def scene_records(kind, msgtype="geometry_msgs/msg/WrenchStamped", topic="/ft",
-                  frame="sensor", signals=None, covariances=None):
-    """The scene's /tf and /tf_static, a sensor topic at SENSOR_TIMES, and a /chatter topic."""
+                  frame="sensor", signals=None, covariances=None, t0_ns=T0_NS):
+    """The scene's /tf and /tf_static, a sensor topic at SENSOR_TIMES, and a /chatter topic;
+    time t is at t0_ns + t seconds."""
     store = typestore(kind)
     records = []
     edges0 = edges_at(0.0)
-    records.append(("/tf_static", "tf2_msgs/msg/TFMessage", T0_NS,
-                    tf_message(store, kind, T0_NS, [(e, edges0[e]) for e in sorted(STATIC)])))
+    records.append(("/tf_static", "tf2_msgs/msg/TFMessage", t0_ns,
+                    tf_message(store, kind, t0_ns, [(e, edges0[e]) for e in sorted(STATIC)])))
     for t in TF_TIMES:
-        ns = T0_NS + round(t * 1e9)
+        ns = t0_ns + round(t * 1e9)
         edges = edges_at(t)
         records.append(("/tf", "tf2_msgs/msg/TFMessage", ns, tf_message(
             store, kind, ns, [(e, v) for e, v in edges.items() if e not in STATIC])))
     for k, t in enumerate(SENSOR_TIMES):
-        ns = T0_NS + round(t * 1e9)
+        ns = t0_ns + round(t * 1e9)
         values = signals[k] if signals is not None else [1.0 + k, -2.0, 0.5, 0.1, 0.2 * k, -0.3]
         cov = covariances[k] if covariances is not None else None
         # Recorded 1 ms after its stamp, as a driver would.

@@ -80,3 +80,14 @@ def run_python():
         return subprocess.run([str(python), *flags, "-c", code], cwd=cwd, env=env,
                               capture_output=True, text=True, timeout=120)
     return run
+
+
+@pytest.fixture
+def kivo_run(capfd):
+    """Runs `kivo-tf run` in this process; returns (exit status, what reached stderr)."""
+    from kivo_tf_tools import cli
+
+    def run(*argv):
+        status = cli.main(["run", *map(str, argv)])
+        return status, capfd.readouterr().err
+    return run

@@ -20,6 +20,7 @@ F = {"origin": "fixed_frame"}
 M = {"origin": "moving_frame"}
 IDENTITY = [1, 0, 0, 0]
 QUARTER_X = [math.sqrt(0.5), math.sqrt(0.5), 0, 0]
+QUARTER_Y = [math.sqrt(0.5), 0, math.sqrt(0.5), 0]
 
 
 def section(input_point, input_axes, output_point, output_axes):
@@ -29,8 +30,9 @@ def section(input_point, input_axes, output_point, output_axes):
             "set_output_expression_axes": {**output_axes[0], "rotation": output_axes[1]}}
 
 
-# A sensor in M, 0.1 m along its x axis; output at F's origin in F's axes.
-SENSOR_IN_M = section((M, [0.1, 0, 0]), (M, IDENTITY), (F, [0, 0, 0]), (F, IDENTITY))
+# The scene's 'sensor' as mounted on M = arm: 0.1 m along its x axis, a quarter turn about y;
+# output at F's origin in F's axes.
+SENSOR_IN_M = section((M, [0.1, 0, 0]), (M, QUARTER_Y), (F, [0, 0, 0]), (F, IDENTITY))
 CONFIG = {
     "tf_wrench_config": SENSOR_IN_M,
     "tf_twist_config": section((M, [0.1, 0, 0]), (M, IDENTITY), (F, [0, 0, 0]), (F, QUARTER_X)),
@@ -58,15 +60,6 @@ def scene(tmp_path, kind):
                               bagmaker.scene_records(kind))
 
 
-@pytest.fixture
-def kivo_run(capsys):
-    """Runs `kivo-tf run`; returns (exit status, stderr)."""
-    def run(*argv):
-        status = cli.main(["run", *map(str, argv)])
-        return status, capsys.readouterr().err
-    return run
-
-
 def out_path(tmp_path, kind, name="out"):
     return bagmaker.bag_path(tmp_path, kind, name)
 
@@ -85,7 +78,7 @@ def test_wrench_bag_matches_the_closed_form_and_passes_everything_through(
         config, scene, kind, tmp_path, kivo_run):
     output = out_path(tmp_path, kind)
     status, err = kivo_run(config, "tf_wrench_config", "-i", scene, "-o", output,
-                           "--topic", "/ft", "--fixed-frame", "world", "--moving-frame", "sensor")
+                           "--topic", "/ft", "--fixed-frame", "world", "--moving-frame", "arm")
     assert status == 0, err
     # Every connection and message of the input, byte for byte, with the input's bag times.
     before, after = bagmaker.read_raw(scene), bagmaker.read_raw(output)
@@ -95,7 +88,7 @@ def test_wrench_bag_matches_the_closed_form_and_passes_everything_through(
     inputs = bagmaker.read_messages(scene, "/ft")
     assert [ns for ns, _ in written] == [inputs[k][0] for k in INSIDE]
     signals = [bagmaker_signal(inputs[k][1]) for k in INSIDE]
-    tfs = [bagmaker.closed_form_tf("world", "sensor", bagmaker.SENSOR_TIMES[k]) for k in INSIDE]
+    tfs = [bagmaker.closed_form_tf("world", "arm", bagmaker.SENSOR_TIMES[k]) for k in INSIDE]
     want = expected(config, "tf_wrench_config", signals, tfs)
     got = np.array([bagmaker_signal(m) for _, m in written])
     np.testing.assert_allclose(got, want, rtol=0, atol=1e-12)
@@ -149,7 +142,7 @@ def test_table_outputs_csv_and_parquet(config, tmp_path, kivo_run):
     for name in ("out.csv", "out.parquet"):
         status, err = kivo_run(config, "tf_wrench_config", "-i", scene, "-o", tmp_path / name,
                                "--topic", "/ft", "--fixed-frame", "world",
-                               "--moving-frame", "sensor")
+                               "--moving-frame", "arm")
         assert status == 0, err
     from_csv = pyarrow.csv.read_csv(tmp_path / "out.csv").to_pydict()
     from_parquet = pyarrow.parquet.read_table(tmp_path / "out.parquet").to_pydict()
@@ -162,7 +155,7 @@ def test_table_outputs_csv_and_parquet(config, tmp_path, kivo_run):
         assert all(v is None or math.isnan(v) for v in (table["fx"][0], table["tf_qw"][-1]))
         tf = np.array([[table[c][k] for c in ("tf_x", "tf_y", "tf_z", "tf_qw", "tf_qx", "tf_qy",
                                               "tf_qz")] for k in INSIDE])
-        closed = np.array([bagmaker.closed_form_tf("world", "sensor", bagmaker.SENSOR_TIMES[k])
+        closed = np.array([bagmaker.closed_form_tf("world", "arm", bagmaker.SENSOR_TIMES[k])
                            for k in INSIDE])
         np.testing.assert_allclose(tf[:, :3], closed[:, :3], rtol=0, atol=1e-12)
     # CSV floats read back to the same bits as Parquet's.
@@ -239,7 +232,7 @@ def test_refused_rows_are_counted_and_not_written(tmp_path, kivo_run):
     path.write_text(json.dumps({"tf_wrench_config": incomplete}))
     scene = bagmaker.write_bag(tmp_path / "in.bag", "ros1", bagmaker.scene_records("ros1"))
     status, err = kivo_run(path, "tf_wrench_config", "-i", scene, "-o", tmp_path / "out.bag",
-                           "--topic", "/ft", "--fixed-frame", "world", "--moving-frame", "sensor")
+                           "--topic", "/ft", "--fixed-frame", "world", "--moving-frame", "arm")
     assert status == 0, err
     assert "0 transformed, 5 refused by the block (NotReady 5); 0 messages on /ft/kivo_tf" in err
     assert bagmaker.read_messages(tmp_path / "out.bag", "/ft/kivo_tf") == []
@@ -256,7 +249,7 @@ def test_refused_rows_are_counted_and_not_written(tmp_path, kivo_run):
     (["--topic", "/ft", "--fixed-frame", "world", "--moving-frame", "rock"],
      "the bag's tf tree has no path between 'world' and 'rock'; its frames:\n"
      "  island\n    rock\n  world\n    camera\n    odom\n      base\n        arm\n"
-     "          sensor"),
+     "          ft_sensor\n          sensor"),
     (["--topic", "/ft", "--fixed-frame", "map", "--moving-frame", "sensor"],
      "the bag's tf tree has no frame 'map'; its frames:\n  island\n"),
     (["--topic", "/ft", "--fixed-frame", "world"],
@@ -308,7 +301,7 @@ def test_an_existing_output_is_never_replaced(config, tmp_path, kivo_run):
     scene = bagmaker.write_bag(tmp_path / "in.bag", "ros1", bagmaker.scene_records("ros1"))
     (tmp_path / "out.bag").write_bytes(b"mine")
     status, err = kivo_run(config, "tf_wrench_config", "-i", scene, "-o", tmp_path / "out.bag",
-                           "--topic", "/ft", "--fixed-frame", "world", "--moving-frame", "sensor")
+                           "--topic", "/ft", "--fixed-frame", "world", "--moving-frame", "arm")
     assert status == 2
     assert "out.bag exists; kivo-tf run does not replace it" in err
     assert (tmp_path / "out.bag").read_bytes() == b"mine"
@@ -354,14 +347,15 @@ def doc_examples():
 
 def test_doc_examples(tmp_path, monkeypatch, capsys):
     (tmp_path / "examples").symlink_to(REPO / "examples")
-    bagmaker.write_bag(tmp_path / "scene.bag", "ros1", bagmaker.scene_records("ros1"))
+    bagmaker.write_bag(tmp_path / "scene.bag", "ros1",
+                       bagmaker.scene_records("ros1", frame="ft_sensor"))
     count = len(bagmaker.SENSOR_TIMES)
     bagmaker.write_bag(tmp_path / "imu_scene", "mcap", bagmaker.scene_records(
         "mcap", "sensor_msgs/msg/Imu", "/imu", "base", [[0.1, 0.0, 9.81, 0.0, 0.0, 0.5]] * count,
         [(np.diag([0.04, 0.04, 0.09]).ravel(), np.diag([1e-4, 1e-4, 4e-4]).ravel())] * count))
     monkeypatch.chdir(tmp_path)
     examples = doc_examples()
-    assert len(examples) == 7
+    assert len(examples) == 9
     for command, expected in examples:
         words = shlex.split(command)
         if words[0] == "head":

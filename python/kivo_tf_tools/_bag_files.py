@@ -1,0 +1,308 @@
+"""ROS bags as containers, for ``kivo-tf run`` and ``kivo-tf frames``: opened, read and written
+with `rosbags`, with every message counted against what the bag declares and every failure of
+the container turned into one line for the user.
+
+A bag is a ROS 1 file (``.bag``) or a rosbag2 directory (``metadata.yaml`` with SQLite3 or MCAP
+storage). Each connection of a bag declares how many messages it holds (the ROS 1 index, the
+rosbag2 metadata, the MCAP summary); `Bag.messages` counts what it hands out per connection, so
+that a run can compare the two. Errors raised by the container while it is read (a truncated
+file, a damaged chunk, a database that is not one) are `BagDamage`: the messages read until then
+were read correctly, those after it are lost.
+
+Stamps are integer nanoseconds throughout. ROS 1 stores times as unsigned 32-bit seconds, which
+rosbags reads as signed: `ros1_seconds` gives them back their value.
+"""
+from __future__ import annotations
+
+import os
+import stat
+from collections import Counter
+from collections.abc import Collection, Iterator
+from typing import Any
+
+from kivo_tf_tools import _ros1
+from kivo_tf_tools._deps import require
+from kivo_tf_tools._escape import escaped
+from kivo_tf_tools.sections import ConfigError
+
+
+class BagError(ConfigError):
+    """A bag, topic or option that cannot be used; the message is shown to the user."""
+
+
+class BagDamage(BagError):
+    """The container could not be read on from some message on; `read` messages came before."""
+
+    def __init__(self, message: str, read: int) -> None:
+        super().__init__(message)
+        self.read = read
+
+
+def is_bag(path: str) -> bool:
+    """True for a ROS 1 bag (a path ending in ``.bag``) or a rosbag2 directory (holding
+    ``metadata.yaml``)."""
+    return path.endswith(".bag") or os.path.isfile(os.path.join(path, "metadata.yaml"))
+
+
+def is_ros1(path: str) -> bool:
+    return path.endswith(".bag")
+
+
+def stamp_text(ns: int) -> str:
+    """A stamp in ns as seconds, exactly (e.g. "12.000500000")."""
+    sign = "-" if ns < 0 else ""
+    return f"{sign}{abs(ns) // 1_000_000_000}.{abs(ns) % 1_000_000_000:09d}"
+
+
+def ros1_seconds(sec: int) -> int:
+    """The seconds of a ROS 1 time as stored (uint32), from rosbags' signed reading."""
+    return sec & 0xFFFF_FFFF
+
+
+def ros1_signed(sec: int) -> int:
+    """Seconds of a ROS 1 time in the signed form that rosbags serialises to the same bits."""
+    return sec - (1 << 32) if sec >= 1 << 31 else sec
+
+
+def _cause(error: BaseException) -> str:
+    """One line saying what went wrong, from an exception raised by a reader or writer."""
+    if isinstance(error, OSError) and error.strerror:
+        return error.strerror
+    if type(error).__module__ == "sqlite3" and str(error):
+        return escaped(str(error).splitlines()[0])
+    if isinstance(error, MemoryError):
+        return "out of memory (a size field that is not one?)"
+    text = str(error).strip().splitlines()
+    detail = escaped(text[0]) if text else ""
+    name = type(error).__name__
+    return f"{name}: {detail}" if detail else name
+
+
+def check_bag_path(path: str) -> None:
+    """Refuses, before any reader touches it, a bag path that is not a regular file (ROS 1) or a
+    directory (rosbag2): a device or FIFO named like a bag would be read without end."""
+    try:
+        info = os.stat(path)
+    except OSError as error:
+        raise BagError(f"cannot read the bag {escaped(path)}: {error.strerror}") from None
+    if is_ros1(path) and not stat.S_ISREG(info.st_mode):
+        kind = "a directory" if stat.S_ISDIR(info.st_mode) else "not a regular file"
+        raise BagError(f"cannot read the bag {escaped(path)}: {kind} (a ROS 1 bag is a file)")
+    if not is_ros1(path):
+        metadata = os.path.join(path, "metadata.yaml")
+        if not stat.S_ISREG(os.stat(metadata).st_mode):
+            raise BagError(f"cannot read the bag {escaped(path)}: its metadata.yaml is not a "
+                           "regular file")
+
+
+class Bag:
+    """An open bag: its connections, what each declares, and the messages read from it, counted
+    per connection id in `read`."""
+
+    def __init__(self, path: str) -> None:
+        check_bag_path(path)
+        require("rosbags")
+        highlevel = require("rosbags.highlevel")
+        typesys = require("rosbags.typesys")
+        self.path = path
+        self.name = escaped(path)
+        self.ros1 = is_ros1(path)
+        self.read: Counter[int] = Counter()
+        try:
+            paths = [require("pathlib").Path(path)]
+            self._reader = highlevel.AnyReader(
+                paths, default_typestore=typesys.get_typestore(typesys.Stores.LATEST))
+            if self.ros1:  # the same reader with a compact index (see _ros1)
+                self._reader.readers = [_ros1.reader_class()(p) for p in paths]
+            self._reader.open()
+        except Exception as error:  # a container that does not open: one line, whatever it was
+            raise BagError(f"cannot read the bag {self.name}: {_cause(error)}") from None
+        self.connections: list[Any] = list(self._reader.connections)
+        self._check_chunks()
+
+    def _check_chunks(self) -> None:
+        """A ROS 1 chunk must lie inside the file: a damaged size field would otherwise make the
+        reader allocate up to 4 GiB."""
+        if not self.ros1:
+            return
+        size = os.path.getsize(self.path)
+        for inner in getattr(self._reader, "readers", []):
+            for chunk in getattr(inner, "chunks", {}).values():
+                if chunk.datapos + chunk.datasize > size:
+                    self.close()
+                    raise BagError(f"cannot read the bag {self.name}: a chunk at byte "
+                                   f"{chunk.datapos} runs past the end of the file (truncated "
+                                   "or damaged)")
+
+    @property
+    def typestore(self) -> Any:
+        return self._reader.typestore
+
+    def declared(self, connection: Any) -> int:
+        return int(connection.msgcount)
+
+    def deserialize(self, raw: Any, msgtype: str) -> Any:
+        return self._reader.deserialize(raw, msgtype)
+
+    def messages(self, connections: Collection[Any] | None = None) -> Iterator[tuple[Any, int,
+                                                                                    Any]]:
+        """(connection, bag time in ns, raw bytes) of every message of `connections` (None: all)
+        in the bag's time order, each counted in `read`. Raises BagDamage when the container
+        fails part way."""
+        count = 0
+        for connection in connections or self.connections:
+            self.read[connection.id] = 0
+        try:
+            iterator = iter(self._reader.messages(connections=connections or ()))
+        except Exception as error:
+            raise BagDamage(f"cannot read the bag {self.name}: {_cause(error)}", 0) from None
+        read = self.read
+        while True:
+            try:
+                item = next(iterator)
+            except StopIteration:
+                return
+            except Exception as error:
+                raise BagDamage(f"the bag {self.name} is damaged after {count:,} messages "
+                                f"read: {_cause(error)}", count) from None
+            read[item[0].id] += 1
+            count += 1
+            yield item
+
+    def close(self) -> None:
+        try:
+            self._reader.close()
+        except Exception:
+            pass
+
+
+def topics_text(connections: list[Any]) -> str:
+    return ", ".join(f"{escaped(c.topic)} ({escaped(c.msgtype)})"
+                     for c in sorted(connections, key=lambda c: c.topic))
+
+
+def shortfalls(bag: Bag, connections: list[Any]) -> list[tuple[str, int, int]]:
+    """(topic, read, declared) of every topic among `connections` whose messages read differ from
+    what the bag declares, in topic order."""
+    read: Counter[str] = Counter()
+    declared: Counter[str] = Counter()
+    for connection in connections:
+        read[connection.topic] += bag.read[connection.id]
+        declared[connection.topic] += bag.declared(connection)
+    return [(topic, read[topic], declared[topic]) for topic in sorted(declared)
+            if read[topic] != declared[topic]]
+
+
+# --- writing ----------------------------------------------------------------------------------
+
+def _ros2_storage(path: str) -> Any:
+    enums = require("rosbags.rosbag2.enums")
+    names = os.listdir(path)
+    mcap = any(name.endswith(".mcap") or name.endswith(".mcap.zstd") for name in names)
+    return enums.StoragePlugin.MCAP if mcap else enums.StoragePlugin.SQLITE3
+
+
+def write_errors() -> tuple[type[BaseException], ...]:
+    """The exceptions a bag writer raises for a file system that refuses a write (full, read
+    only, gone)."""
+    import sqlite3
+
+    errors: list[type[BaseException]] = [OSError, sqlite3.Error]
+    for module, name in (("rosbags.rosbag1", "WriterError"), ("rosbags.rosbag2", "WriterError")):
+        try:
+            errors.append(getattr(require(module), name))
+        except Exception:
+            pass
+    return tuple(errors)
+
+
+class BagWriter:
+    """A new bag at `path` of the input's kind, which receives connections like those of the
+    input and counts the messages written per connection it made."""
+
+    def __init__(self, bag: Bag, path: str, name: str) -> None:
+        self.ros1 = bag.ros1
+        self.typestore = bag.typestore
+        self.path = path
+        self.name = escaped(name)  # the output as the user named it
+        self.written: Counter[int] = Counter()  # by id() of the writer's connection
+        self.errors = write_errors()
+        try:
+            if self.ros1:
+                self._writer = _ros1.writer_class()(path)
+            else:
+                self._writer = require("rosbags.rosbag2").Writer(
+                    path, version=9, storage_plugin=_ros2_storage(bag.path))
+            self._writer.open()
+        except self.errors as error:
+            raise BagError(f"cannot write {self.name}: {_cause(error)}") from None
+        self._open = True
+
+    def add_connection(self, connection: Any, topic: str | None = None) -> Any:
+        """A connection of the output like `connection` of the input (on `topic` when given)."""
+        topic = topic or connection.topic
+        definition = connection.msgdef.data or None
+        digest = connection.digest or None
+        if definition is None or digest is None:
+            definition = digest = None
+        try:
+            if self.ros1:
+                return self._writer.add_connection(
+                    topic, connection.msgtype, typestore=self.typestore, msgdef=definition,
+                    md5sum=digest, callerid=connection.ext.callerid,
+                    latching=connection.ext.latching)
+            return self._writer.add_connection(
+                topic, connection.msgtype, typestore=self.typestore, msgdef=definition,
+                rihs01=digest, serialization_format=connection.ext.serialization_format,
+                offered_qos_profiles=connection.ext.offered_qos_profiles)
+        except self.errors as error:
+            raise self._failed(error) from None
+
+    def write(self, connection: Any, timestamp: int, raw: Any) -> None:
+        try:
+            self._writer.write(connection, timestamp, raw)
+        except self.errors as error:
+            raise self._failed(error) from None
+        self.written[id(connection)] += 1
+
+    def _failed(self, error: BaseException) -> BagError:
+        self.abandon()
+        return BagError(f"cannot write {self.name}: {_cause(error)}")
+
+    def close(self) -> None:
+        """Finishes the bag (index, metadata). Raises BagError when the file system refuses."""
+        if not self._open:
+            return
+        try:
+            self._writer.close()
+        except self.errors as error:
+            raise self._failed(error) from None
+        self._open = False
+
+    def abandon(self) -> None:
+        """Releases the files of an unfinished bag (the caller removes them)."""
+        if not self._open:
+            return
+        self._open = False
+        abort = getattr(self._writer, "abort", None)  # rosbag2: closes the storage unfinished
+        stream = getattr(self._writer, "bio", None)  # ROS 1: the file itself
+        try:
+            if abort is not None:
+                abort()
+            elif stream is not None:
+                stream.close()
+        except Exception:
+            pass
+
+
+def count_messages(path: str) -> Counter[str]:
+    """Messages per topic of the finished bag at `path`, from what its index or metadata
+    declares; raises BagError when it cannot be opened."""
+    bag = Bag(path)
+    try:
+        counts: Counter[str] = Counter()
+        for connection in bag.connections:
+            counts[connection.topic] += bag.declared(connection)
+        return counts
+    finally:
+        bag.close()
