@@ -50,22 +50,36 @@ def transform(config: str | os.PathLike[str], section: str, signal: Any,
     return transform_with_block(load_block(os.fspath(config), section), signal, tf)
 
 
+def block_class_name(block: Any) -> str:
+    """The name of the block class of kivo_tf_utils_ext that `block` is an instance of (a
+    subclass counts). Raises TypeError for anything else."""
+    import kivo_tf_utils_ext
+
+    for name in SIGNAL_COLUMNS:
+        if isinstance(block, getattr(kivo_tf_utils_ext, name)):
+            return name
+    raise TypeError(f"block must be a KivoTfWrench, KivoTfTwist, KivoTfPose or KivoTfImu of "
+                    f"kivo_tf_utils_ext (or of a subclass), not {type(block).__name__}")
+
+
 def transform_with_block(block: Any, signal: Any, tf: Any | None = None) -> tuple[Any, Any]:
     """`transform` with a block that the caller constructed (from a file or a KivoTfConfig);
-    the block keeps its last transform afterwards."""
+    the block keeps its last transform afterwards. Raises TypeError when `block` is not a
+    block."""
     np = require("numpy")
-    width = len(SIGNAL_COLUMNS[type(block).__name__])
+    kind = block_class_name(block)
+    width = len(SIGNAL_COLUMNS[kind])
     signal_in = np.ascontiguousarray(signal, dtype=np.float64)
     if not signal_in.flags.writeable:  # e.g. pandas' to_numpy(): the blocks take writable rows
         signal_in = signal_in.copy()
     if signal_in.ndim != 2 or signal_in.shape[1] != width:
-        raise ValueError(f"signal must have shape (N, {width}) for {type(block).__name__}, "
+        raise ValueError(f"signal must have shape (N, {width}) for {kind}, "
                          f"not {signal_in.shape}")
     rows = signal_in.shape[0]
     signal_out = np.zeros_like(signal_in)
     if tf is not None:
         if not hasattr(block, "set_fixed_to_moving_frame_tf"):
-            raise ValueError(f"{type(block).__name__} takes no fixed-to-moving-frame transform "
+            raise ValueError(f"{kind} takes no fixed-to-moving-frame transform "
                              "(its moving frame follows from the input pose): pass tf=None")
         tf_in = np.ascontiguousarray(tf, dtype=np.float64)
         if tf_in.shape != (rows, 7):

@@ -27,7 +27,8 @@ from kivo_tf_tools.quaternion import is_unit
 from kivo_tf_tools.quaternion import Vec3, norm, subtract
 from kivo_tf_tools.sections import (
     ENTRY_KEYS, FIXED_FRAME, MOVING_FRAME, POLICIES, SECTION_KEYS, SECTIONS, VECTOR_KEY,
-    ConfigError, block_class, check_readable, library_message, printable, read_document)
+    ConfigError, block_class, check_readable, library_message, library_path, printable,
+    read_document)
 
 EXAMPLE = """\
 example:
@@ -234,10 +235,12 @@ class _Checker:
         try:
             with capture:
                 try:
-                    block_class(section)(self.path)
+                    block_class(section)(library_path(self.path))
                     loaded, message = True, ""
                 except (RuntimeError, UnicodeDecodeError) as error:
                     loaded, message = False, library_message(error)
+                except ConfigError as error:
+                    loaded, message = False, str(error)
             return loaded, message, capture.take()
         finally:
             capture.close()

@@ -11,6 +11,7 @@ from types import FrameType
 
 from kivo_tf_tools import __version__, check, draw, frames, run
 from kivo_tf_tools._deps import MissingDependency
+from kivo_tf_tools._escape import escaped
 from kivo_tf_tools._output import stderr_line
 from kivo_tf_tools.sections import ConfigError
 from kivo_tf_tools.tables import RunError
@@ -27,6 +28,10 @@ See and check what a kivo tf utils configuration file means.
 
 # Signals that end a run like Ctrl-C does: whatever is being written is removed, exit 128 + N.
 STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+# Set (to anything but "" or "0") to see the traceback of an internal error.
+TRACEBACK_VARIABLE = "KIVO_TF_TRACEBACK"
+# The exit status of an internal error (EX_SOFTWARE of sysexits.h).
+INTERNAL_ERROR = 70
 
 
 class Stopped(BaseException):
@@ -76,6 +81,18 @@ def _reopen_closed_standard_streams() -> None:
                 sys.stderr = None
 
 
+def _tolerant_standard_streams() -> None:
+    """Text that cannot be encoded (a file name that is not UTF-8, read back as surrogates) is
+    written with backslash escapes instead of raising on the way out."""
+    for stream in (sys.stdout, sys.stderr):
+        reconfigure = getattr(stream, "reconfigure", None)
+        if reconfigure is not None:
+            try:
+                reconfigure(errors="backslashreplace")
+            except (OSError, ValueError):
+                pass
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="kivo-tf", description=DESCRIPTION,
@@ -105,6 +122,7 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 def _main(argv: Sequence[str] | None) -> int:
     _reopen_closed_standard_streams()
+    _tolerant_standard_streams()
     parser = build_parser()
     args = parser.parse_args(argv)
     try:
@@ -127,3 +145,20 @@ def _main(argv: Sequence[str] | None) -> int:
     except Stopped as stop:
         stderr_line(f"kivo-tf: stopped by {signal.Signals(stop.signum).name}")
         return 128 + stop.signum
+    except Exception as error:  # noqa: BLE001 - the last resort: one line, never a traceback
+        return _internal_error(args.command, error)
+
+
+def _internal_error(command: str, error: BaseException) -> int:
+    """One line for an exception the tools did not expect (a fault of the tools, not of the
+    input), or the traceback when TRACEBACK_VARIABLE is set."""
+    if os.environ.get(TRACEBACK_VARIABLE, "") not in ("", "0"):
+        import traceback
+
+        if sys.stderr is not None:
+            traceback.print_exception(error, file=sys.stderr)
+    text = str(error).strip().splitlines()
+    detail = f": {escaped(text[0])}" if text else ""
+    stderr_line(f"kivo-tf {command}: internal error: {type(error).__name__}{detail} (set "
+                f"{TRACEBACK_VARIABLE}=1 to see where; please report it)")
+    return INTERNAL_ERROR

@@ -191,6 +191,17 @@ def read_document(path: str) -> Any:
     return document
 
 
+def library_path(path: str) -> str:
+    """`path` as the library's loader takes it: UTF-8 text. A file name holding bytes that are not
+    UTF-8 (read by Python as surrogates) cannot be passed; raises ConfigError."""
+    try:
+        path.encode("utf-8")
+    except UnicodeEncodeError:
+        raise ConfigError(f"{printable(path)}: the file name is not UTF-8, which the library's "
+                          "loader cannot open: rename the file or give a link to it") from None
+    return path
+
+
 def block_class(section: str) -> Any:
     """The class of kivo_tf_utils_ext that reads `section`."""
     import kivo_tf_utils_ext
@@ -204,7 +215,7 @@ def load_block(path: str, section: str) -> Any:
     when `path` is not a regular file of at most CONFIG_SIZE_LIMIT bytes."""
     check_readable(path)
     try:
-        return block_class(section)(path)
+        return block_class(section)(library_path(path))
     except (RuntimeError, UnicodeDecodeError) as error:
         raise ConfigError(library_message(error)) from error
     except (ValueError, TypeError, OverflowError, RecursionError) as error:

@@ -99,3 +99,18 @@ def test_a_section_the_file_lacks_is_a_config_error(tmp_path):
     config.write_text(json.dumps({"tf_pose_config": {}}))
     with pytest.raises(ConfigError):
         transform(config, "tf_wrench_config", np.zeros((1, 6)))
+
+
+def test_subclasses_of_the_blocks_are_blocks_and_anything_else_is_refused(ext):
+    class Wrist(ext.KivoTfWrench):
+        pass
+
+    signal = np.random.default_rng(5).normal(size=(3, 6))
+    tf = np.array([[1.0, 2.0, 3.0, 1.0, 0.0, 0.0, 0.0]] * 3)
+    out, status = transform_with_block(Wrist(str(EXAMPLE)), signal, tf)
+    want, codes = transform_with_block(ext.KivoTfWrench(str(EXAMPLE)), signal, tf)
+    assert out.tobytes() == want.tobytes() and status.tolist() == codes.tolist()
+    with pytest.raises(TypeError, match="block must be a KivoTfWrench, KivoTfTwist, KivoTfPose or "
+                                        "KivoTfImu of kivo_tf_utils_ext .or of a subclass., not "
+                                        "KivoTfConfig"):
+        transform_with_block(ext.KivoTfConfig(), signal, tf)
