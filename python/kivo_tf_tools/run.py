@@ -64,7 +64,7 @@ the summary), 2 an unusable configuration, input or output, a record that cannot
 lost on the way (records read ≠ rows written): OUT is then left as it was (with --output - or a
 descriptor, the rows before the bad one may have been written), 128+N on signal N (130 Ctrl-C,
 143 SIGTERM, 129 SIGHUP; nothing is left behind), 141 when the reader of standard output goes
-away (as `| head`)
+away (as `| head`), 70 a fault of the tools themselves (KIVO_TF_TRACEBACK=1 shows where)
 """
 
 DESCRIPTION = """\

@@ -481,3 +481,19 @@ def test_full_standard_output_gives_one_line(run_cli):
         result = run_cli("check", EXAMPLE, stdout=full)
     assert result.returncode == 2
     assert result.stderr == "kivo-tf check: error: cannot write the findings: No space left on device\n"
+
+
+def test_a_file_name_that_is_not_utf8(run_cli, tmp_path):
+    """The library's loader takes UTF-8 names only: check and run say so in one line, with the
+    name's undecodable byte escaped."""
+    name = os.fsdecode(b"conf\xff.json")
+    path = tmp_path / name
+    path.write_text(json.dumps({"tf_wrench_config": wrench_section()}))
+    result = run_cli("check", path)
+    assert result.returncode == 2 and "Traceback" not in result.stderr
+    assert "conf\\xff.json: the file name is not UTF-8, which the library's loader cannot open" in (
+        result.stdout)
+    result = run_cli("run", path, "tf_wrench_config", "-i", "-", "-o", "-")
+    assert (result.returncode, result.stderr) == (
+        2, f"kivo-tf run: error: {tmp_path}/conf\\xff.json: the file name is not UTF-8, which "
+           "the library's loader cannot open: rename the file or give a link to it\n")
