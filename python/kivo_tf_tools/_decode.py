@@ -1,0 +1,239 @@
+"""The fields the tools need, read straight from a serialised message: the header and the signal
+of ``WrenchStamped``, ``TwistStamped``, ``PoseStamped`` and ``Imu``, and the transforms of
+``TFMessage``, in ROS 1 serialisation and in CDR of either byte order (ROS 2).
+
+Reading these few fixed layouts with `struct` costs a small part of building a full message
+object per message. A decoder is made only for a type whose definition in the bag has exactly
+the layout read here (`decoder`, `tf_decoder` return None otherwise), and a message it cannot
+read (too short, a string that is not UTF-8, trailing bytes) raises `Undecodable`: the caller
+then deserialises that message with rosbags, which decides whether it is damaged.
+
+Layouts (after the header): WrenchStamped force, torque; TwistStamped linear, angular;
+PoseStamped position, orientation [x, y, z, w]; Imu orientation [x, y, z, w], its covariance,
+angular_velocity, its covariance, linear_acceleration, its covariance (all float64). The header
+is ROS 1 {uint32 seq, uint32 secs, uint32 nsecs, string frame_id} or ROS 2 {int32 sec, uint32
+nanosec, string frame_id}. ROS 1 is little-endian without alignment; CDR starts with a 4-byte
+encapsulation header giving the byte order, aligns every primitive to its size counted from the
+end of that header, and ends a string with a NUL counted in its length.
+"""
+from __future__ import annotations
+
+import struct
+from collections.abc import Callable
+from typing import Any, NamedTuple
+
+from kivo_tf_tools._bag_files import ros1_seconds
+
+# Float64 fields after the header, per message type, and the signal taken from them: indices
+# into those fields, in the block's order.
+LAYOUTS: dict[str, tuple[int, tuple[int, ...]]] = {
+    "geometry_msgs/msg/WrenchStamped": (6, (0, 1, 2, 3, 4, 5)),
+    "geometry_msgs/msg/TwistStamped": (6, (0, 1, 2, 3, 4, 5)),
+    # [px, py, pz, qw, qx, qy, qz] from position, orientation [x, y, z, w].
+    "geometry_msgs/msg/PoseStamped": (7, (0, 1, 2, 6, 3, 4, 5)),
+    # [ax, ay, az, wx, wy, wz], then the acceleration's and the rate's covariances (of the 37:
+    # orientation 0-3, its covariance 4-12, angular_velocity 13-15, its covariance 16-24,
+    # linear_acceleration 25-27, its covariance 28-36).
+    "sensor_msgs/msg/Imu": (37, (25, 26, 27, 13, 14, 15, *range(28, 37), *range(16, 25))),
+}
+
+HEADER_ROS1 = ("uint32", "int32", "uint32", "string")  # rosbags reads a ROS 1 time as int32 sec
+HEADER_ROS2 = ("int32", "uint32", "string")
+
+
+class Undecodable(Exception):
+    """The bytes do not hold a message of the layout read here."""
+
+
+class Decoded(NamedTuple):
+    stamp: int  # header stamp, ns
+    frame: str  # header.frame_id
+    seq: int | None  # ROS 1 header.seq
+    values: tuple[float, ...]  # the signal, then (Imu) the two covariances
+
+
+def _flat(store: Any, typename: str, depth: int = 0) -> list[Any]:
+    """The primitive fields of `typename` in the order they are serialised: type names, fixed
+    arrays expanded, a sequence as ("sequence", its element's fields)."""
+    if depth > 8:
+        return ["?"]
+    fields = []
+    for _, (kind, detail) in store.fielddefs[typename][1]:
+        name = getattr(kind, "name", str(kind))
+        if name == "BASE":
+            fields.append(detail[0])
+        elif name == "NAME":
+            fields.extend(_flat(store, detail, depth + 1))
+        elif name == "ARRAY":
+            (inner_kind, inner), count = detail
+            if getattr(inner_kind, "name", "") != "BASE":
+                return ["?"]
+            fields.extend([inner[0]] * count)
+        elif name == "SEQUENCE":
+            (inner_kind, inner), _ = detail
+            if getattr(inner_kind, "name", "") != "NAME":
+                return ["?"]
+            fields.append(("sequence", tuple(_flat(store, inner, depth + 1))))
+        else:
+            return ["?"]
+    return fields
+
+
+def _matches(store: Any, msgtype: str, ros1: bool, floats: int) -> bool:
+    try:
+        fields = _flat(store, msgtype)
+    except (KeyError, TypeError, ValueError):
+        return False
+    header = HEADER_ROS1 if ros1 else HEADER_ROS2
+    return tuple(fields) == (*header, *["float64"] * floats)
+
+
+def decoder(store: Any, msgtype: str, ros1: bool) -> Callable[[Any], Decoded] | None:
+    """A reader of messages of `msgtype` (one of `LAYOUTS`) as the bag's `store` defines them,
+    or None when that definition has another layout."""
+    if msgtype not in LAYOUTS:
+        return None
+    floats, signal = LAYOUTS[msgtype]
+    if not _matches(store, msgtype, ros1, floats):
+        return None
+    return _ros1_decoder(floats, signal) if ros1 else _cdr_decoder(floats, signal)
+
+
+def _ros1_decoder(floats: int, pick: tuple[int, ...]) -> Callable[[Any], Decoded]:
+    head = struct.Struct("<IIII")
+    body = struct.Struct(f"<{floats}d")
+
+    def decode(raw: Any) -> Decoded:
+        try:
+            seq, sec, nsec, size = head.unpack_from(raw, 0)
+            end = 16 + size
+            frame = bytes(raw[16:end]).decode("utf-8")
+            values = body.unpack_from(raw, end)
+        except (struct.error, UnicodeDecodeError, ValueError):
+            raise Undecodable from None
+        if len(raw) != end + body.size:
+            raise Undecodable
+        return Decoded(ros1_seconds(sec) * 1_000_000_000 + nsec, frame, seq,
+                       tuple(values[k] for k in pick))
+    return decode
+
+
+def _cdr_decoder(floats: int, pick: tuple[int, ...]) -> Callable[[Any], Decoded]:
+    heads = {endian: struct.Struct(f"{endian}iII") for endian in "<>"}
+    bodies = {endian: struct.Struct(f"{endian}{floats}d") for endian in "<>"}
+
+    def decode(raw: Any) -> Decoded:
+        endian = _cdr_byte_order(raw)
+        try:
+            sec, nsec, size = heads[endian].unpack_from(raw, 4)
+            if size < 1 or raw[15 + size] != 0:
+                raise Undecodable
+            frame = bytes(raw[16:15 + size]).decode("utf-8")
+            at = 4 + ((12 + size + 7) & ~7)  # float64 aligned to 8 after the encapsulation
+            values = bodies[endian].unpack_from(raw, at)
+        except (struct.error, UnicodeDecodeError, ValueError, IndexError):
+            raise Undecodable from None
+        if not 0 <= len(raw) - (at + bodies[endian].size) < 4:
+            raise Undecodable
+        return Decoded(sec * 1_000_000_000 + nsec, frame, None, tuple(values[k] for k in pick))
+    return decode
+
+
+def _cdr_byte_order(raw: Any) -> str:
+    """"<" or ">" from the encapsulation header of plain CDR; raises Undecodable otherwise."""
+    if len(raw) < 4 or raw[0] != 0 or raw[1] not in (0, 1):
+        raise Undecodable
+    return "<" if raw[1] == 1 else ">"
+
+
+class Transform(NamedTuple):
+    parent: str
+    child: str
+    stamp: int  # ns
+    value: tuple[float, float, float, float, float, float, float]  # x, y, z, qw, qx, qy, qz
+
+
+def tf_decoder(store: Any, ros1: bool) -> Callable[[Any], list[Transform]] | None:
+    """A reader of ``tf2_msgs/msg/TFMessage`` as the bag's `store` defines it, or None when that
+    definition has another layout."""
+    try:
+        fields = _flat(store, "tf2_msgs/msg/TFMessage")
+    except (KeyError, TypeError, ValueError):
+        return None
+    header = HEADER_ROS1 if ros1 else HEADER_ROS2
+    if fields != [("sequence", (*header, "string", *["float64"] * 7))]:
+        return None
+    return _ros1_tf_decoder() if ros1 else _cdr_tf_decoder()
+
+
+def _ros1_tf_decoder() -> Callable[[Any], list[Transform]]:
+    count_of = struct.Struct("<I")
+    head = struct.Struct("<IIII")
+    size_of = struct.Struct("<I")
+    body = struct.Struct("<7d")
+
+    def decode(raw: Any) -> list[Transform]:
+        transforms = []
+        try:
+            (count,) = count_of.unpack_from(raw, 0)
+            at = 4
+            for _ in range(count):
+                _, sec, nsec, size = head.unpack_from(raw, at)
+                at += 16
+                parent = bytes(raw[at:at + size]).decode("utf-8")
+                at += size
+                (size,) = size_of.unpack_from(raw, at)
+                at += 4
+                child = bytes(raw[at:at + size]).decode("utf-8")
+                at += size
+                x, y, z, qx, qy, qz, qw = body.unpack_from(raw, at)
+                at += 56
+                transforms.append(Transform(parent, child,
+                                            ros1_seconds(sec) * 1_000_000_000 + nsec,
+                                            (x, y, z, qw, qx, qy, qz)))
+        except (struct.error, UnicodeDecodeError, ValueError):
+            raise Undecodable from None
+        if at != len(raw):
+            raise Undecodable
+        return transforms
+    return decode
+
+
+def _cdr_tf_decoder() -> Callable[[Any], list[Transform]]:
+    counts = {e: struct.Struct(f"{e}I") for e in "<>"}
+    heads = {e: struct.Struct(f"{e}iII") for e in "<>"}
+    bodies = {e: struct.Struct(f"{e}7d") for e in "<>"}
+
+    def decode(raw: Any) -> list[Transform]:
+        endian = _cdr_byte_order(raw)
+        count_of, head, body = counts[endian], heads[endian], bodies[endian]
+        transforms = []
+        try:
+            (count,) = count_of.unpack_from(raw, 4)
+            at = 8  # offsets from the start of the buffer; alignment counts from 4
+            for _ in range(count):
+                at = 4 + ((at - 4 + 3) & ~3)
+                sec, nsec, size = head.unpack_from(raw, at)
+                at += 12
+                if size < 1 or raw[at + size - 1] != 0:
+                    raise Undecodable
+                parent = bytes(raw[at:at + size - 1]).decode("utf-8")
+                at += size
+                at = 4 + ((at - 4 + 3) & ~3)
+                (size,) = count_of.unpack_from(raw, at)
+                at += 4
+                if size < 1 or raw[at + size - 1] != 0:
+                    raise Undecodable
+                child = bytes(raw[at:at + size - 1]).decode("utf-8")
+                at += size
+                at = 4 + ((at - 4 + 7) & ~7)
+                x, y, z, qx, qy, qz, qw = body.unpack_from(raw, at)
+                at += 56
+                transforms.append(Transform(parent, child, sec * 1_000_000_000 + nsec,
+                                            (x, y, z, qw, qx, qy, qz)))
+        except (struct.error, UnicodeDecodeError, ValueError, IndexError):
+            raise Undecodable from None
+        if not 0 <= len(raw) - at < 4:
+            raise Undecodable
+        return transforms
+    return decode
