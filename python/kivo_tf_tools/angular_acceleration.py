@@ -37,6 +37,15 @@ def _resolved_axes(entry: Entry, q_FM: Any) -> Any:
     return q_multiply(q_FM, q) if entry.uses_moving_frame else q
 
 
+def _steps(t: Any) -> Any:
+    """h[k] = t[k+1] − t[k] in seconds, from times in seconds (float) or in integer nanoseconds
+    (then the difference is taken exactly, in integers, before it becomes seconds)."""
+    np = require("numpy")
+    if np.issubdtype(t.dtype, np.integer):
+        return np.diff(t.astype(np.int64)).astype(np.float64) / 1e9
+    return np.diff(t)
+
+
 def _rate_derivative(t: Any, omega_F: Any, usable: Any) -> tuple[Any, Any]:
     """(α_F of shape (N, 3), rows where it is known) from ω_F (N, 3) at times `t` (N,), using
     only rows marked `usable`."""
@@ -46,7 +55,7 @@ def _rate_derivative(t: Any, omega_F: Any, usable: Any) -> tuple[Any, Any]:
     known = np.zeros(rows, dtype=bool)
     if rows < 2:
         return alpha, known
-    h = np.diff(t)  # h[k] = t[k+1] − t[k]
+    h = _steps(t)  # h[k] = t[k+1] − t[k], seconds
     step = usable[:-1] & usable[1:] & np.isfinite(h) & (h > 0)
     has_prev = np.zeros(rows, dtype=bool)
     has_next = np.zeros(rows, dtype=bool)
@@ -77,8 +86,8 @@ def add_angular_acceleration_term(section: Section, t: Any, tf: Any | None, imu_
     Ok (0) whose α is known, in place; returns the number of rows it was added to.
 
     - `section`: the IMU section the log went through (kivo_tf_tools.sections.Section).
-    - `t`: (N,) seconds, increasing; rows whose step to both neighbours is not positive get no
-      term.
+    - `t`: (N,) seconds (float), or integer nanoseconds (int64: the steps are then exact),
+      increasing; rows whose step to both neighbours is not positive get no term.
     - `tf`: (N, 7) fixed-to-moving-frame transform of each row [x, y, z, qw, qx, qy, qz], or None
       when no entry uses the moving frame.
     - `imu_out`: (N, 6) float64, the block's output [ax, ay, az, wx, wy, wz].
@@ -100,7 +109,9 @@ def add_term_to_rows(section: Section, t: Any, tf: Any | None, imu_out: Any, sta
         return 0  # the block refuses every row while an entry is unset
     p_in, p_out, q_out = (entry for entry in entries if entry is not None)
     rows = len(imu_out)
-    times = np.asarray(t, dtype=np.float64)
+    times = np.asarray(t)
+    if not np.issubdtype(times.dtype, np.integer):
+        times = times.astype(np.float64)
     if times.shape != (rows,) or np.shape(status) != (rows,):
         raise ValueError(f"t and status must have shape ({rows},)")
     if tf is None:

@@ -149,7 +149,7 @@ def test_run_adds_the_term_across_batches(imu_config, tmp_path, capfd, monkeypat
 
 @pytest.mark.parametrize("section, header, message", [
     ("tf_imu_config", "time,ax,ay,az,wx,wy,wz", "--angular-acceleration central needs the time "
-     "column 't' (seconds); the header has none"),
+     "column 'stamp_ns' (integer nanoseconds) or 't' (seconds); the header has neither"),
     ("tf_wrench_config", "t,fx,fy,fz,tx,ty,tz", "--angular-acceleration applies to the IMU "
      "section (tf_imu_config) only, not tf_wrench_config"),
 ])
@@ -161,3 +161,39 @@ def test_the_option_is_refused_where_it_cannot_apply(tmp_path, capfd, section, h
                    "--angular-acceleration", "central"])
     assert status == 2
     assert capfd.readouterr().err == f"kivo-tf run: error: {message}\n"
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".parquet"])
+def test_integer_nanosecond_stamps_take_exact_steps(imu_config, tmp_path, capfd, suffix):
+    """Stamps 1 ns apart at today's epoch are one float apart at best in seconds; the stamp_ns
+    column gives the exact steps: the term equals the one computed from the steps themselves."""
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    rng = np.random.default_rng(4)
+    rows = 50
+    stamps = 1_700_000_000_123_456_789 + np.cumsum(rng.integers(1, 5_000_000, rows))
+    imu = rng.normal(size=(rows, 6))
+    tf = np.tile([0.1, 0.2, 0.3, 1.0, 0.0, 0.0, 0.0], (rows, 1))
+    names = ["stamp_ns", "ax", "ay", "az", "wx", "wy", "wz", "tf_x", "tf_y", "tf_z", "tf_qw",
+             "tf_qx", "tf_qy", "tf_qz"]
+    columns = [pa.array(stamps)] + [pa.array(c) for c in np.column_stack([imu, tf]).T]
+    table = pa.table(columns, names=names)
+    source = tmp_path / f"in{suffix}"
+    if suffix == ".csv":
+        source.write_text(",".join(names) + "\n" + "\n".join(
+            ",".join([str(s), *map(repr, r)]) for s, r in zip(stamps.tolist(),
+                                                             np.column_stack([imu, tf]).tolist()))
+            + "\n")
+    else:
+        pq.write_table(table, source)
+    status = main(["run", str(imu_config), "tf_imu_config", "-i", str(source), "-o",
+                   str(tmp_path / "out.parquet"), "--angular-acceleration", "central"])
+    assert status == 0, capfd.readouterr().err
+    out = pq.read_table(tmp_path / "out.parquet")
+    assert [int(v) for v in out.column("stamp_ns").to_pylist()] == stamps.tolist()
+    imu_out, codes = transform(imu_config, "tf_imu_config", imu, tf)
+    section = load_sections(str(imu_config), only="tf_imu_config")[0]
+    add_angular_acceleration_term(section, stamps, tf, imu_out, codes)
+    got = np.column_stack([out.column(c).to_numpy() for c in ("ax", "ay", "az")])
+    np.testing.assert_array_equal(got, imu_out[:, :3])
