@@ -30,12 +30,13 @@ import time
 from collections import Counter
 from collections.abc import Sequence
 from dataclasses import dataclass, field
-from typing import Any, BinaryIO, TextIO
+from typing import Any, BinaryIO
 
 from kivo_tf_tools._capture import LibraryStderr
 from kivo_tf_tools._deps import require
 from kivo_tf_tools._escape import escaped
 from kivo_tf_tools._output import Destination, input_stat, stderr_line
+from kivo_tf_tools._progress import Progress
 from kivo_tf_tools.angular_acceleration import add_term_to_rows
 from kivo_tf_tools.arrays import transform_with_block
 from kivo_tf_tools.sections import (
@@ -47,17 +48,9 @@ from kivo_tf_tools.tables import (
 __all__ = ["RunError", "Layout", "plan_columns", "run", "add_parser"]
 
 EXAMPLE = """\
-example:
-  kivo-tf run examples/kivo_tf_config.json tf_wrench_config --input ft_log.csv --output ft_out.csv
-  with ft_log.csv starting:
-    t,fx,fy,fz,tx,ty,tz,tf_x,tf_y,tf_z,tf_qw,tf_qx,tf_qy,tf_qz
-    0.000,1.0,0.0,0.0,0.0,0.0,0.0,1.0,2.0,3.0,1.0,0.0,0.0,0.0
-  ft_out.csv starts with the header  t,fx,fy,fz,tx,ty,tz,status
-  --output ft_out.parquet writes Parquet; --input log.parquet reads it.
-  `-` reads standard input or writes standard output (CSV).
-
 summary: kivo-tf run: 3 rows, 1 refused (Error 1), 3 records read = 3 rows written, ...
-  every record read is written, a refused row with its status; blank lines are not records.
+  every record or message read is accounted for: written (a refused row with its status), or
+  counted by the reason it was not; a run that cannot prove what it wrote fails.
 
 exit status: 0 every record read was written (refused rows included; see the status column and
 the summary), 2 an unusable configuration, input or output, a record that cannot be read, or rows
@@ -65,13 +58,28 @@ lost on the way (records read ≠ rows written): OUT is then left as it was (wit
 descriptor, the rows before the bad one may have been written), 128+N on signal N (130 Ctrl-C,
 143 SIGTERM, 129 SIGHUP; nothing is left behind), 141 when the reader of standard output goes
 away (as `| head`), 70 a fault of the tools themselves (KIVO_TF_TRACEBACK=1 shows where)
+
+examples:
+  a table: the wrench of each row, with the transform of its tf_ columns
+    kivo-tf run examples/kivo_tf_config.json tf_wrench_config -i ft_log.csv -o ft_out.csv
+    (ft_log.csv starts: t,fx,fy,fz,tx,ty,tz,tf_x,tf_y,tf_z,tf_qw,tf_qx,tf_qy,tf_qz)
+  a bag into a table: /ft's wrenches, M = arm's pose in F = world from the bag's tf tree
+    kivo-tf run examples/kivo_tf_config.json tf_wrench_config -i rec.bag --topic /ft \\
+        --fixed-frame world --moving-frame arm -o ft.parquet
+  a bag into a bag: two topics in one pass, each with its frames; 30 s from 12 s into the bag
+    kivo-tf run robot.json tf_wrench_config -i rec_dir --fixed-frame base \\
+        --topic /left/ft --moving-frame left_tool0 --output-frame-id base \\
+        --topic /imu --section tf_imu_config --moving-frame imu_link \\
+        --start 12 --end 42 -o rec_out
 """
 
 DESCRIPTION = """\
-Transform a recorded log (CSV or Parquet) through the block of SECTION in CONFIG.json, one update
-per row.
+Transform a recorded log through the block of SECTION in CONFIG.json, one update per row or
+message, as a control loop would: a table (CSV or Parquet), or a ROS bag (a ROS 1 .bag, a
+rosbag2 directory with SQLite3 or MCAP storage, or a lone .mcap file) whose tf tree gives each
+message its transform.
 
-The header names the signal's columns as the block does:
+Tables. The header names the signal's columns as the block does:
 """ + "".join(f"  {cls:<13} {','.join(cols)}\n" for cls, cols in SIGNAL_COLUMNS.items()) + f"""\
 With the seven columns {','.join(TF_COLUMNS)}
 each row first sets the fixed-to-moving-frame transform (wrench, twist and IMU blocks). Every
@@ -94,11 +102,25 @@ is followed; a device or FIFO is written directly; /dev/stdout, /dev/stderr, /de
 that stream as it is open (appending after >>), like -; the input itself is never overwritten.
 
 --angular-acceleration central (IMU section): adds the α × r term the block leaves out, with α
-from a central difference of the rate in F axes over the time column t (seconds), required then.
+from a central difference of the rate in F axes over the time column stamp_ns (integer
+nanoseconds, exact) or, without it, t (seconds); one of them is required then.
+
+Bags. --topic names a topic whose message type fits the block (WrenchStamped, TwistStamped,
+PoseStamped, Imu); the transform of each message is the pose of M (--moving-frame) in F
+(--fixed-frame) at its stamp, looked up in the bag's /tf and /tf_static: interpolated between
+the samples around it, never extrapolated (a message outside them is counted, not transformed).
+Each message's header.frame_id must be the frame the section's input entries describe: M or F
+itself, or a frame mounted on it by /tf_static edges equal to their offset. Several --topic
+options transform several topics in one pass; the options after a --topic are its own, those
+before the first --topic apply to every topic. OUT is a table (one per topic: put {{topic}} in its
+name) with t, stamp_ns (integer nanoseconds), the signal, the transform and status; or a bag of
+the input's kind: every message copied as it was, plus the transformed messages on
+TOPIC/kivo_tf. OUT is never replaced. A damaged bag stops the run unless --skip-damaged.
 """
 
 STATUS_COLUMN = "status"
 TIME_COLUMN = "t"
+STAMP_COLUMN = "stamp_ns"
 SHOWN_LIBRARY_LINES = 5
 
 
@@ -151,41 +173,33 @@ def plan_columns(header: Sequence[str], signal_names: Sequence[str], takes_tf: b
     return Layout(list(header), signal_index, tf_index, output)
 
 
-def _is_terminal(stream: TextIO) -> bool:
-    try:
-        return stream.isatty()
-    except (OSError, ValueError):
-        return False
+class _TableProgress:
+    """The progress bar of a table run (see `kivo_tf_tools._progress`): rows out of the Parquet
+    file's rows, or bytes out of the CSV file's size, with the rows done beside them."""
 
+    def __init__(self, quiet: bool) -> None:
+        self.quiet = quiet
+        self._bar: Progress | None = None
+        self._done = 0
 
-class _Progress:
-    """A progress line on stderr, only when stderr is a terminal and the run takes a while."""
-
-    def __init__(self, stream: TextIO | None, total_bytes: int | None) -> None:
-        self._stream = stream
-        self.total_bytes = total_bytes
-        self._start = time.monotonic()
-        self._shown = False
-        self._active = stream is not None and _is_terminal(stream)
+    def start(self, total_rows: int | None, total_bytes: int | None) -> None:
+        if total_rows is not None:
+            self._bar = Progress(total_rows, "rows", "transforming", self.quiet)
+        else:
+            self._bar = Progress(total_bytes, "B", "transforming", self.quiet)
+        self._by_rows = total_rows is not None
 
     def update(self, rows: int, done_bytes: int | None) -> None:
         """`rows` written so far, which end at byte `done_bytes` of the input when known."""
-        if not self._active or time.monotonic() - self._start < 0.5:
+        if self._bar is None:
             return
-        text = f"{rows:,} rows"
-        if self.total_bytes and done_bytes is not None:
-            share = min(1.0, done_bytes / self.total_bytes)
-            filled = int(share * 30)
-            text = f"[{'#' * filled}{'.' * (30 - filled)}] {share:4.0%}  {text}"
-        assert self._stream is not None
-        self._stream.write(f"\rkivo-tf run: {text}")
-        self._stream.flush()
-        self._shown = True
+        done = rows if self._by_rows else (done_bytes or 0)
+        self._bar.update(done - self._done)
+        self._done = done
 
     def clear(self) -> None:
-        if self._shown and self._stream is not None:
-            self._stream.write("\r\033[K")
-            self._stream.flush()
+        if self._bar is not None:
+            self._bar.close()
 
 
 @dataclass
@@ -234,7 +248,7 @@ def _check_options(args: argparse.Namespace, block_class: str) -> None:
 
 
 def transform_table(args: argparse.Namespace, block: Any, destination: Destination,
-                    progress: _Progress) -> Totals:
+                    progress: _TableProgress) -> Totals:
     """Reads the log of `args.input`, writes the transformed log to `destination`. Raises
     RunError."""
     np = require("numpy")
@@ -255,17 +269,23 @@ def transform_table(args: argparse.Namespace, block: Any, destination: Destinati
             if release is not None:
                 release()
             raise
-    progress.total_bytes = size
+    progress.start(reader.total_rows if isinstance(reader, ParquetReader) else None, size)
     reading = _Background()  # the next batch, read and converted
     try:
         takes_tf = hasattr(block, "set_fixed_to_moving_frame_tf")
         layout = plan_columns(reader.header, SIGNAL_COLUMNS[block_class], takes_tf, block_class)
         numeric = [layout.header[i] for i in layout.signal_index + layout.tf_index]
+        integers: list[str] = []
         if central:
-            if TIME_COLUMN not in reader.header:
+            # The time of each row: integer nanoseconds (exact steps) when the log has them.
+            if STAMP_COLUMN in reader.header:
+                integers.append(STAMP_COLUMN)
+            elif TIME_COLUMN in reader.header:
+                numeric.append(TIME_COLUMN)
+            else:
                 raise RunError("--angular-acceleration central needs the time column "
-                               f"'{TIME_COLUMN}' (seconds); the header has none")
-            numeric.append(TIME_COLUMN)
+                               f"'{STAMP_COLUMN}' (integer nanoseconds) or '{TIME_COLUMN}' "
+                               "(seconds); the header has neither")
             section = load_sections(args.config, only=args.section)[0]
         width = len(layout.signal_index)
         copied = [i for kind, i in layout.output if kind == "copy"]
@@ -290,7 +310,7 @@ def transform_table(args: argparse.Namespace, block: Any, destination: Destinati
         added = 0
         pending: _Rows | None = None  # central: the last row read, waiting for its successor
         context: _Rows | None = None  # central: the row written before it, a neighbour only
-        batches = reader.batches(numeric)
+        batches = reader.batches(numeric, integers)
         reading.start(next, batches, None)
         try:
             while True:
@@ -308,8 +328,11 @@ def transform_table(args: argparse.Namespace, block: Any, destination: Destinati
                 totals.blank += batch.blank
                 totals.codes.update(dict(enumerate(np.bincount(status).tolist())))
                 totals.library_lines.update(capture.take())
-                rows = _Rows([batch.table.column(i) for i in copied], signal_out, status,
-                             values[:, -1] if central else None, tf)
+                times = None
+                if central:
+                    times = batch.integers[:, 0] if integers else values[:, -1]
+                rows = _Rows([batch.table.column(i) for i in copied], signal_out, status, times,
+                             tf)
                 if central and len(rows):
                     rows = _Rows.joined(pending, rows)
                     work = _Rows.joined(context, rows)
@@ -509,13 +532,18 @@ def add_parser(subparsers: Any) -> None:
     parser.add_argument("section", choices=list(SECTIONS), metavar="SECTION",
                         help="the block to run: " + ", ".join(SECTIONS))
     parser.add_argument("--input", "-i", required=True, metavar="IN",
-                        help="the log to transform: .csv, .parquet, or - for standard input")
+                        help="the log to transform: a .csv or .parquet table, - for a CSV table "
+                             "on standard input, or a ROS bag (.bag, a rosbag2 directory, .mcap)")
     parser.add_argument("--output", "-o", required=True, metavar="OUT",
-                        help="the transformed log: .csv, .parquet, or - for standard output")
+                        help="where the transformed log goes: a .csv or .parquet table, - for "
+                             "a CSV table on standard output, or for a bag input a bag of its "
+                             "kind")
     parser.add_argument("--angular-acceleration", choices=("none", "central"), default="none",
                         help="IMU section: add the α × r term the block leaves out, α by a "
-                             "central difference over the time column t in seconds (default: "
-                             "none)")
+                             "central difference of the rate over the rows' times (stamp_ns or "
+                             "t; a bag's stamps) (default: none)")
+    parser.add_argument("--quiet", "-q", action="store_true",
+                        help="no progress bar (one is shown on a terminal for long runs)")
     from kivo_tf_tools import bags
 
     bags.add_bag_options(parser)
@@ -535,7 +563,7 @@ def run(args: argparse.Namespace) -> int:
         require("pyarrow")
         block = load_block(args.config, args.section)
         destination = Destination(args.output, input_stat(args.input))
-        progress = _Progress(sys.stderr, None)
+        progress = _TableProgress(bool(getattr(args, "quiet", False)))
         try:
             totals = transform_table(args, block, destination, progress)
         finally:

@@ -77,15 +77,20 @@ class BadValue(Exception):
     """Row `index` of a column holds `text`, which is not a number under NUMBER_RULE (None: a
     null); `column` is the column's place among those converted together."""
 
-    def __init__(self, index: int, text: str | None, column: int = 0) -> None:
+    def __init__(self, index: int, text: str | None, column: int = 0,
+                 integer: bool = False) -> None:
         super().__init__(index, text)
         self.index = index
         self.text = text
         self.column = column
+        self.integer = integer
 
 
-def _numbers(table: Any, columns: Sequence[int]) -> Any:
-    """The columns of `table` at `columns` as one (rows, len(columns)) float64 array."""
+def _numbers(table: Any, columns: Sequence[int],
+             integer_columns: Sequence[int] = ()) -> tuple[Any, Any]:
+    """The columns of `table` at `columns` as one (rows, len(columns)) float64 array, and those
+    at `integer_columns` as one int64 array (None without them). A BadValue's `column` counts
+    `columns`, then `integer_columns`."""
     np = require("numpy")
     values = np.empty((table.num_rows, len(columns)))
     for k, i in enumerate(columns):
@@ -94,7 +99,16 @@ def _numbers(table: Any, columns: Sequence[int]) -> Any:
         except BadValue as value:
             value.column = k
             raise
-    return values
+    if not integer_columns:
+        return values, None
+    integers = np.empty((table.num_rows, len(integer_columns)), dtype=np.int64)
+    for k, i in enumerate(integer_columns):
+        try:
+            integers[:, k] = parse_integers(table.column(i))
+        except BadValue as value:
+            value.column = len(columns) + k
+            raise
+    return values, integers
 
 
 def _casts(pa: Any, column: Any) -> bool:
@@ -157,10 +171,39 @@ def parse_numbers(column: Any) -> Any:
     raise BadValue(lo, column[lo].as_py())
 
 
+def parse_integers(column: Any) -> Any:
+    """The int64 values of a pyarrow text or integer column (an integer in ASCII digits with an
+    optional sign, spaces and tabs around it ignored; exact to the last digit, as nanosecond
+    stamps need), as a NumPy array. Raises BadValue for the first row that holds none."""
+    pa, pc, _ = _arrow()
+    np = require("numpy")
+    if pa.types.is_dictionary(column.type):
+        column = column.dictionary_decode()
+    if pa.types.is_string(column.type) or pa.types.is_large_string(column.type):
+        column = pc.utf8_trim(column, " \t")
+    elif not pa.types.is_integer(column.type):
+        raise BadValue(-1, str(column.type))
+    if column.null_count:
+        raise BadValue(int(pc.index(column.is_null(), True).as_py()), None)
+    try:
+        return _numpy_of(column.cast(pa.int64()), "int64").copy()
+    except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
+        pass
+    for k in range(len(column)):  # the first that does not convert
+        try:
+            column.slice(k, 1).cast(pa.int64())
+        except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
+            text = column[k].as_py()
+            raise BadValue(k, str(text), integer=True) from None
+    return np.zeros(0, dtype=np.int64)  # not reached
+
+
 def describe_bad_value(value: BadValue) -> str:
     """What is wrong with the value, for a message: "missing" or "'…' is not a number"."""
     if value.text is None or not value.text.strip():
         return "missing"
+    if value.integer:
+        return f"'{escaped(value.text)}' is not an integer"
     return f"'{escaped(value.text)}' is not a number"
 
 
@@ -173,6 +216,7 @@ class Batch:
     table: Any
     numbers: Any
     blank: int = 0
+    integers: Any = None  # the integer columns asked for, int64 (rows, len(asked)), or None
 
 
 class _Feed(io.RawIOBase):
@@ -315,8 +359,10 @@ class CsvReader:
             raise RunError(f"{self.name}: line 1 is empty: the first line must name the columns")
         return fields
 
-    def batches(self, numeric: Sequence[str]) -> Iterator[Batch]:
-        """The rows in batches, with the columns `numeric` (names of the header) converted.
+    def batches(self, numeric: Sequence[str],
+                integers: Sequence[str] = ()) -> Iterator[Batch]:
+        """The rows in batches, with the columns `numeric` (names of the header) converted to
+        float64 and the columns `integers` to int64.
         Raises RunError naming the physical line of the first record that cannot be read, after
         the batch of the records before it.
 
@@ -351,7 +397,8 @@ class CsvReader:
         except (pa.ArrowException, OSError) as error:
             raise self._reading_error(error, self.header_lines + 1) from None
         columns = [self.header.index(name) for name in numeric]
-        numeric_set = set(columns)
+        self._integer_columns = [self.header.index(name) for name in integers]
+        numeric_set = set(columns) | set(self._integer_columns)
         line = self.header_lines + 1  # physical line of the next batch's first record
         number = 1  # pyarrow's number of that record
         while True:
@@ -386,8 +433,10 @@ class CsvReader:
     def _converted(self, table: Any, columns: list[int], line: int) -> Batch:
         """The records of a batch whose first row is on `line`, without its blank lines, with the
         numbers of `columns`."""
+        integer_columns = getattr(self, "_integer_columns", [])
         try:
-            return Batch(table, _numbers(table, columns))
+            values, integers = _numbers(table, columns, integer_columns)
+            return Batch(table, values, 0, integers)
         except BadValue:
             pass
         _, pc, _ = _arrow()
@@ -398,14 +447,14 @@ class CsvReader:
             kept = _numpy_of(pc.indices_nonzero(pc.invert(blank)), "uint64")
             rows = table.filter(pc.invert(blank))
         try:
-            values = _numbers(rows, columns)
+            values, integers = _numbers(rows, columns, integer_columns)
         except BadValue as value:
             k = value.index if kept is None else int(kept[value.index])
             where = line + k + self._breaks(table, range(table.num_columns), k)
-            column_name = escaped(self.header[columns[value.column]])
+            column_name = escaped(self.header[[*columns, *integer_columns][value.column]])
             raise RunError(f"{self.name}: line {where}: column '{column_name}': "
                            f"{describe_bad_value(value)}") from None
-        return Batch(rows, values, table.num_rows - rows.num_rows)
+        return Batch(rows, values, table.num_rows - rows.num_rows, integers)
 
     def _blank(self, table: Any) -> Any:
         """The rows whose every field is empty (blank lines), or None without any."""
@@ -474,30 +523,31 @@ class ParquetReader:
                            f"{escaped(str(error).splitlines()[0])}") from None
         self.header = list(self._file.schema_arrow.names)
         self.types = list(self._file.schema_arrow.types)
+        self.total_rows = int(self._file.metadata.num_rows)
         self.header_lines = 0
         self.position = 0
 
-    def batches(self, numeric: Sequence[str]) -> Iterator[Batch]:
+    def batches(self, numeric: Sequence[str],
+                integers: Sequence[str] = ()) -> Iterator[Batch]:
         pa = require("pyarrow")
-        np = require("numpy")
         columns = [self.header.index(name) for name in numeric]
+        integer_columns = [self.header.index(name) for name in integers]
         row = 1
         try:
             for table in self._file.iter_batches(batch_size=PARQUET_BATCH_ROWS,
                                                  use_threads=False):
-                values = np.empty((table.num_rows, len(columns)))
-                for k, i in enumerate(columns):
-                    try:
-                        values[:, k] = parse_numbers(table.column(i))
-                    except BadValue as value:
-                        name = escaped(self.header[i])
-                        if value.index < 0:
-                            raise RunError(f"{self.name}: column '{name}' holds "
-                                           f"{value.text}, not numbers") from None
-                        raise RunError(f"{self.name}: row {row + value.index}: column "
-                                       f"'{name}': {describe_bad_value(value)}") from None
+                try:
+                    values, integer_values = _numbers(table, columns, integer_columns)
+                except BadValue as value:
+                    name = escaped(self.header[[*columns, *integer_columns][value.column]])
+                    if value.index < 0:
+                        kind = "integers" if value.column >= len(columns) else "numbers"
+                        raise RunError(f"{self.name}: column '{name}' holds "
+                                       f"{value.text}, not {kind}") from None
+                    raise RunError(f"{self.name}: row {row + value.index}: column "
+                                   f"'{name}': {describe_bad_value(value)}") from None
                 row += table.num_rows
-                yield Batch(table, values)
+                yield Batch(table, values, 0, integer_values)
         except (pa.ArrowException, OSError) as error:
             raise RunError(f"cannot read {self.name}: "
                            f"{escaped(str(error).splitlines()[0])}") from None
@@ -785,7 +835,8 @@ class _Sink(io.RawIOBase):
         return memoryview(data).nbytes
 
     def flush(self) -> None:
-        if not self.cut and not self.closed:
+        # The destination may be closed before this object is collected (its close flushes).
+        if not self.cut and not self.closed and not getattr(self._stream, "closed", False):
             self._stream.flush()
 
 

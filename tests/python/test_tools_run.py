@@ -297,4 +297,4 @@ def test_help_states_the_number_rule_and_the_time_column(capsys):
     text = " ".join(capsys.readouterr().out.split())
     assert "Nothing else is a number: not 1_000, 0x1p3, 1,5" in text
     assert "--angular-acceleration {none,central}" in text
-    assert "over the time column t (seconds)" in text
+    assert "over the time column stamp_ns (integer nanoseconds, exact) or, without it, t (seconds)" in text
