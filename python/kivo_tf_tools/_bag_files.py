@@ -2,8 +2,9 @@
 with `rosbags`, with every message counted against what the bag declares and every failure of
 the container turned into one line for the user.
 
-A bag is a ROS 1 file (``.bag``) or a rosbag2 directory (``metadata.yaml`` with SQLite3 or MCAP
-storage). Each connection of a bag declares how many messages it holds (the ROS 1 index, the
+A bag is a ROS 1 file (``.bag``, in any letter case), a rosbag2 directory (``metadata.yaml``
+with SQLite3 or MCAP storage), or a lone MCAP file of ROS 2 messages (``.mcap``, read by itself
+whether a ``metadata.yaml`` lies beside it or not). Each connection of a bag declares how many messages it holds (the ROS 1 index, the
 rosbag2 metadata, the MCAP summary); `Bag.messages` counts what it hands out per connection, so
 that a run can compare the two. Errors raised by the container while it is read (a truncated
 file, a damaged chunk, a database that is not one) are `BagDamage`: the messages read until then
@@ -39,13 +40,26 @@ class BagDamage(BagError):
 
 
 def is_bag(path: str) -> bool:
-    """True for a ROS 1 bag (a path ending in ``.bag``) or a rosbag2 directory (holding
-    ``metadata.yaml``)."""
-    return path.endswith(".bag") or os.path.isfile(os.path.join(path, "metadata.yaml"))
+    """True for a ROS 1 bag (a path ending in ``.bag``), a lone MCAP file (``.mcap``) or a
+    rosbag2 directory (holding ``metadata.yaml``)."""
+    return bag_kind(path) is not None
+
+
+def bag_kind(path: str) -> str | None:
+    """"ros1" (``.bag`` in any letter case), "mcap" (``.mcap``), "ros2" (a directory holding
+    ``metadata.yaml``) or None."""
+    lower = path.lower()
+    if lower.endswith(".bag"):
+        return "ros1"
+    if lower.endswith(".mcap"):
+        return "mcap"
+    if os.path.isfile(os.path.join(path, "metadata.yaml")):
+        return "ros2"
+    return None
 
 
 def is_ros1(path: str) -> bool:
-    return path.endswith(".bag")
+    return bag_kind(path) == "ros1"
 
 
 def stamp_text(ns: int) -> str:
@@ -85,10 +99,12 @@ def check_bag_path(path: str) -> None:
         info = os.stat(path)
     except OSError as error:
         raise BagError(f"cannot read the bag {escaped(path)}: {error.strerror}") from None
-    if is_ros1(path) and not stat.S_ISREG(info.st_mode):
-        kind = "a directory" if stat.S_ISDIR(info.st_mode) else "not a regular file"
-        raise BagError(f"cannot read the bag {escaped(path)}: {kind} (a ROS 1 bag is a file)")
-    if not is_ros1(path):
+    kind = bag_kind(path)
+    if kind in ("ros1", "mcap") and not stat.S_ISREG(info.st_mode):
+        what = "a directory" if stat.S_ISDIR(info.st_mode) else "not a regular file"
+        name = "a ROS 1 bag" if kind == "ros1" else "an MCAP bag"
+        raise BagError(f"cannot read the bag {escaped(path)}: {what} ({name} is a file)")
+    if kind == "ros2":
         metadata = os.path.join(path, "metadata.yaml")
         if not stat.S_ISREG(os.stat(metadata).st_mode):
             raise BagError(f"cannot read the bag {escaped(path)}: its metadata.yaml is not a "
@@ -106,14 +122,19 @@ class Bag:
         typesys = require("rosbags.typesys")
         self.path = path
         self.name = escaped(path)
-        self.ros1 = is_ros1(path)
+        self.kind = bag_kind(path)
+        self.ros1 = self.kind == "ros1"
         self.read: Counter[int] = Counter()
         try:
             paths = [require("pathlib").Path(path)]
-            self._reader = highlevel.AnyReader(
-                paths, default_typestore=typesys.get_typestore(typesys.Stores.LATEST))
-            if self.ros1:  # the same reader with a compact index (see _ros1)
-                self._reader.readers = [_ros1.reader_class()(p) for p in paths]
+            typestore = typesys.get_typestore(typesys.Stores.LATEST)
+            if self.kind == "mcap":
+                self._reader = _any_reader(paths, [_mcap_file(paths[0])], True, typestore)
+            elif self.ros1:  # rosbags' reader with a compact index (see _ros1)
+                self._reader = _any_reader(paths, [_ros1.reader_class()(p) for p in paths],
+                                           False, typestore)
+            else:
+                self._reader = highlevel.AnyReader(paths, default_typestore=typestore)
             self._reader.open()
         except Exception as error:  # a container that does not open: one line, whatever it was
             raise BagError(f"cannot read the bag {self.name}: {_cause(error)}") from None
@@ -137,6 +158,13 @@ class Bag:
     @property
     def typestore(self) -> Any:
         return self._reader.typestore
+
+    @property
+    def start_time(self) -> int:
+        """The bag time of its earliest message, ns (0 for an empty bag)."""
+        times = [int(reader.start_time) for reader in self._reader.readers
+                 if int(getattr(reader, "message_count", 1) or 0)]
+        return min(times) if times else 0
 
     def declared(self, connection: Any) -> int:
         return int(connection.msgcount)
@@ -174,6 +202,61 @@ class Bag:
             self._reader.close()
         except Exception:
             pass
+
+
+def _any_reader(paths: list[Any], readers: list[Any], ros2: bool, typestore: Any) -> Any:
+    """rosbags' AnyReader over readers made here (rosbags' own constructor picks the reader by
+    the path's suffix, in lower case only, and takes a rosbag2 bag only as a directory)."""
+    highlevel = require("rosbags.highlevel")
+    typesys = require("rosbags.typesys")
+    base: Any = highlevel.AnyReader
+
+    class Reader(base):  # type: ignore[misc]
+        def __init__(self) -> None:
+            self.paths = paths
+            self.is2 = ros2
+            self.stack = None
+            self.connections: list[Any] = []
+            self.default_typestore = typestore
+            self.typestore = typesys.get_typestore(typesys.Stores.EMPTY)
+            self.readers = readers
+
+    return Reader()
+
+
+def _mcap_file(path: Any) -> Any:
+    """One MCAP file of ROS 2 messages, read by rosbags' MCAP storage itself, with the reader
+    interface AnyReader uses: connections owned by it, messages(connections, start, stop),
+    open and close as a context."""
+    storage = require("rosbags.rosbag2.storage_mcap")
+
+    class McapFile:
+        def __init__(self) -> None:
+            self._storage = storage.McapReader(path)
+            self.connections: list[Any] = []
+
+        def __enter__(self) -> McapFile:
+            self._storage.open()
+            self.connections = [c._replace(owner=self) for c in self._storage.connections]
+            return self
+
+        def __exit__(self, *exc: object) -> None:
+            self._storage.close()
+
+        @property
+        def start_time(self) -> int:
+            return int(self._storage.metadata.start_time)
+
+        @property
+        def message_count(self) -> int:
+            return int(self._storage.metadata.message_count)
+
+        def messages(self, connections: Collection[Any] = (), start: int | None = None,
+                     stop: int | None = None) -> Iterator[tuple[Any, int, Any]]:
+            return iter(self._storage.messages(list(connections) or self.connections, start,
+                                               stop))
+
+    return McapFile()
 
 
 def topics_text(connections: list[Any]) -> str:
@@ -221,6 +304,8 @@ class BagWriter:
     input and counts the messages written per connection it made."""
 
     def __init__(self, bag: Bag, path: str, name: str) -> None:
+        """A bag of `bag`'s kind at `path`: a ROS 1 file, or a rosbag2 directory of the input's
+        storage (a lone MCAP input gives a directory whose .mcap file is the output)."""
         self.ros1 = bag.ros1
         self.typestore = bag.typestore
         self.path = path
@@ -231,8 +316,10 @@ class BagWriter:
             if self.ros1:
                 self._writer = _ros1.writer_class()(path)
             else:
-                self._writer = require("rosbags.rosbag2").Writer(
-                    path, version=9, storage_plugin=_ros2_storage(bag.path))
+                plugin = (require("rosbags.rosbag2.enums").StoragePlugin.MCAP
+                          if bag.kind == "mcap" else _ros2_storage(bag.path))
+                self._writer = require("rosbags.rosbag2").Writer(path, version=9,
+                                                                  storage_plugin=plugin)
             self._writer.open()
         except self.errors as error:
             raise BagError(f"cannot write {self.name}: {_cause(error)}") from None

@@ -25,13 +25,15 @@ NO_TRANSFORM_CODE = 255  # status of a message that was not given to the block
 
 @dataclass
 class Rows:
-    """Messages of the topic on their way out, in the bag's order: header stamps (N,) int64 ns,
-    bag times (N,) int64 ns, header.seq (N,) int64 or None, header.frame_id of each, the signal
+    """Messages of a topic on their way out, in the bag's order: the stamps they are placed at
+    (N,) int64 ns (header or receive stamps), their header stamps (N,) int64 ns, bag times (N,)
+    int64 ns, header.seq (N,) int64 or None, header.frame_id of each, the signal
     (N, width) float64, IMU covariances (N, 18) or None, the block's output (N, width) (NaN
     where not transformed), the status (N,) uint8 (NO_TRANSFORM_CODE where no transform), the
     transform (N, 7) or None (NaN where none) and whether there was one (N,) bool."""
 
     stamps: Any
+    headers: Any
     times: Any
     sequence: Any
     frames: list[str]
@@ -45,11 +47,11 @@ class Rows:
     def __len__(self) -> int:
         return len(self.stamps)
 
-    def _columns(self) -> list[Any]:
+    def columns(self) -> list[Any]:
         return [getattr(self, f.name) for f in fields(self)]
 
     def part(self, start: int, stop: int) -> Rows:
-        parts: list[Any] = [None if c is None else c[start:stop] for c in self._columns()]
+        parts: list[Any] = [None if c is None else c[start:stop] for c in self.columns()]
         return Rows(*parts)
 
     @staticmethod
@@ -59,43 +61,72 @@ class Rows:
         np = require("numpy")
         both: list[Any] = [None if a is None or b is None else a + b if isinstance(a, list)
                            else np.concatenate([a, b])
-                           for a, b in zip(first._columns(), second._columns())]
+                           for a, b in zip(first.columns(), second.columns())]
         return Rows(*both)
 
 
 class Staging:
-    """A private directory beside `path` (named by `private_temp_name`, so that the next run
-    into the same folder removes it when this process is killed): the output is made in it
-    under the output's own name and moved onto `path` by `commit`; `discard` removes it all."""
+    """A private directory beside the outputs (named by `private_temp_name`, so that the next run
+    into the same folder removes it when this process is killed): each output is made in it and
+    moved onto its path by `commit`, which refuses to replace anything; `discard` removes it all.
+    An output that is a lone file of a storage directory (an .mcap written as a rosbag2 bag) is
+    made as that directory and its file alone is moved."""
 
-    def __init__(self, path: str) -> None:
-        self.path = path
-        directory = os.path.dirname(os.path.abspath(path))
-        base = os.path.basename(os.path.normpath(path))
-        remove_stale_temps(directory, base)
-        self.directory = private_temp_name(directory, base)
+    def __init__(self, paths: list[str]) -> None:
+        self.paths = paths
+        self.directory = ""
+        for path in paths:
+            if os.path.lexists(path):
+                raise BagError(f"{escaped(path)} exists; kivo-tf run does not replace it: remove "
+                               "it or choose another output")
+        first = paths[0]
+        folder = os.path.dirname(os.path.abspath(first))
+        base = os.path.basename(os.path.normpath(first))
+        remove_stale_temps(folder, base)
+        directory = private_temp_name(folder, base)
         try:
-            os.mkdir(self.directory, 0o700)
+            os.mkdir(directory, 0o700)
         except OSError as error:
-            raise BagError(f"cannot write {escaped(path)}: {error.strerror}") from None
-        self.inner = os.path.join(self.directory, base)
+            raise BagError(f"cannot write {escaped(first)}: {error.strerror}") from None
+        self.directory = directory
+        self._moves: list[tuple[str, str]] = []
+        self._made: dict[str, str] = {}
+
+    def inner(self, path: str, file_inside: str | None = None) -> str:
+        """Where `path` is made: a name in the staging directory. With `file_inside`, `path` is
+        made as a directory holding that file, which alone becomes `path`."""
+        made = os.path.join(self.directory, f"{len(self._moves)}-"
+                                            f"{os.path.basename(os.path.normpath(path))}")
+        source = made if file_inside is None else os.path.join(
+            made, file_inside.format(name=os.path.basename(made)))
+        self._moves.append((source, path))
+        self._made[path] = source
+        return made
+
+    def made(self, path: str) -> str:
+        """The staged output that becomes `path` (for a lone file, that file)."""
+        return self._made[path]
 
     def commit(self) -> None:
-        if os.path.lexists(self.path):
-            raise BagError(f"{escaped(self.path)} appeared while it was written; not replaced")
-        try:
-            os.rename(self.inner, self.path)
-        except OSError as error:
-            raise BagError(f"cannot write {escaped(self.path)}: {error.strerror}") from None
+        for _, path in self._moves:
+            if os.path.lexists(path):
+                raise BagError(f"{escaped(path)} appeared while it was written; not replaced")
+        for source, path in self._moves:
+            try:
+                os.rename(source, path)
+            except OSError as error:
+                raise BagError(f"cannot write {escaped(path)}: {error.strerror}") from None
         shutil.rmtree(self.directory, ignore_errors=True)
 
     def discard(self) -> None:
-        shutil.rmtree(self.directory, ignore_errors=True)
+        if self.directory:
+            shutil.rmtree(self.directory, ignore_errors=True)
 
 
 class TableSink:
-    """The table output: one row per decoded message of the topic, in the bag's order, written
-    to `path` and named `name` in messages."""
+    """A table output: one row per decoded message of a topic, in the bag's order, written to
+    `path` and named `name` in messages. Columns: t (seconds), stamp_ns (int64 nanoseconds,
+    exact), the signal, the transform when the section takes one, status."""
 
     def __init__(self, path: str, name: str, block_class: str, with_tf: bool) -> None:
         from kivo_tf_tools.tables import TableWriter, is_parquet, text_array
@@ -110,12 +141,14 @@ class TableSink:
             raise BagError(f"cannot write {escaped(name)}: {error.strerror}") from None
         self.stream = self._file  # the TableWriter's destination
         self.with_tf = with_tf
-        names = ["t", *SIGNAL_COLUMNS[block_class], *(TF_COLUMNS if with_tf else ()), "status"]
+        signal = SIGNAL_COLUMNS[block_class]
+        names = ["t", "stamp_ns", *signal, *(TF_COLUMNS if with_tf else ()), "status"]
+        types = [pa.float64(), pa.int64(), *[pa.float64()] * (len(names) - 3), pa.string()]
         self.writer = TableWriter(self, self.parquet)
         codes = [STATUS_NAMES.get(k, str(k)) for k in range(256)]
         codes[NO_TRANSFORM_CODE] = NO_TRANSFORM
         self._names = text_array(codes)
-        self._guarded(self.writer.start, names, [pa.float64()] * (len(names) - 1) + [pa.string()])
+        self._guarded(self.writer.start, names, types)
 
     def _guarded(self, function: Any, *args: Any) -> Any:
         try:
@@ -131,7 +164,11 @@ class TableSink:
     def write(self, rows: Rows) -> None:
         from kivo_tf_tools.tables import arrow_array
 
-        columns = [arrow_array(rows.stamps / 1e9)]
+        pa = require("pyarrow")
+        np = require("numpy")
+        stamps = np.ascontiguousarray(rows.stamps, dtype=np.int64)
+        columns = [arrow_array(stamps / 1e9),
+                   pa.Array.from_buffers(pa.int64(), len(stamps), [None, pa.py_buffer(stamps)])]
         columns += [arrow_array(rows.out[:, k]) for k in range(rows.out.shape[1])]
         if self.with_tf:
             columns += [arrow_array(rows.tf[:, k]) for k in range(7)]
@@ -160,33 +197,45 @@ class TableSink:
         return int(require("pyarrow.parquet").ParquetFile(self.path).metadata.num_rows)
 
 
-class BagSink:
-    """The bag output: every message of the input copied, and the transformed messages."""
+@dataclass
+class Output:
+    """The transformed messages of one topic in a bag output: the output connection, the
+    message type, the block class and section that made them, their header.frame_id (None:
+    each input message's own) and a decoded input message they are made from."""
 
-    def __init__(self, bag: Bag, path: str, name: str, topic: list[Any], output_topic: str,
-                 block_class: str, section: Section, frame: str | None) -> None:
+    connection: Any
+    msgtype: str
+    block_class: str
+    section: Section
+    frame: str | None
+    template: Any = None
+    rows: int = 0  # messages written
+
+
+class BagSink:
+    """The bag output: every message of the input copied, and the transformed messages of each
+    topic on its output topic."""
+
+    def __init__(self, bag: Bag, path: str, name: str) -> None:
         self.writer = BagWriter(bag, path, name)
         try:
             self.copies = {c.id: self.writer.add_connection(c) for c in bag.connections}
-            self.output = self.writer.add_connection(topic[0], output_topic)
         except BaseException:
             self.writer.abandon()
             raise
-        self.output_topic = output_topic
-        self.msgtype = topic[0].msgtype
         typestore = bag.typestore
         self.serialize = typestore.serialize_ros1 if bag.ros1 else typestore.serialize_cdr
         self.ros1 = bag.ros1
-        self.block_class = block_class
-        self.section = section
-        self.frame = frame
-        self.template: Any = None
-        self.rows = 0  # transformed messages written
+
+    def add_output(self, input_connection: Any, topic: str, block_class: str, section: Section,
+                   frame: str | None) -> Output:
+        connection = self.writer.add_connection(input_connection, topic)
+        return Output(connection, input_connection.msgtype, block_class, section, frame)
 
     def copy(self, connection: Any, timestamp: int, raw: Any) -> None:
         self.writer.write(self.copies[connection.id], timestamp, raw)
 
-    def write(self, rows: Rows) -> None:
+    def write(self, rows: Rows, output: Output) -> None:
         np = require("numpy")
         ok = np.flatnonzero(rows.has_tf & (rows.status == STATUS_OK))
         if not len(ok):
@@ -194,10 +243,10 @@ class BagSink:
         covariances = None
         if rows.covariances is not None:
             tf = rows.tf[ok] if rows.tf is not None else None
-            covariances = imu_covariances(self.section, tf, rows.signal[ok],
+            covariances = imu_covariances(output.section, tf, rows.signal[ok],
                                           rows.covariances[ok, :9], rows.covariances[ok, 9:])
-        seconds, nanoseconds = np.divmod(rows.stamps[ok], 1_000_000_000)
-        template = self.template
+        seconds, nanoseconds = np.divmod(rows.headers[ok], 1_000_000_000)
+        template = output.template
         header = template.header
         sequence = rows.sequence[ok].tolist() if rows.sequence is not None else None
         values = rows.out[ok].tolist()
@@ -209,10 +258,12 @@ class BagSink:
                 header.seq = sequence[j]
             k = int(ok[j])
             cov = (covariances[0][j], covariances[1][j]) if covariances is not None else None
-            message = make_output(self.block_class, template, values[j],
-                                  self.frame if self.frame is not None else rows.frames[k], cov)
-            self.writer.write(self.output, times[j], self.serialize(message, self.msgtype))
-            self.rows += 1
+            message = make_output(output.block_class, template, values[j],
+                                  output.frame if output.frame is not None else rows.frames[k],
+                                  cov)
+            self.writer.write(output.connection, times[j],
+                              self.serialize(message, output.msgtype))
+            output.rows += 1
 
     def close(self) -> None:
         self.writer.close()

@@ -10,7 +10,6 @@ offset within `MOUNT_TOLERANCE_M` and `MOUNT_TOLERANCE_RAD`. Poses are [x, y, z,
 """
 from __future__ import annotations
 
-import argparse
 import math
 from dataclasses import dataclass
 from typing import Any
@@ -94,9 +93,11 @@ class FrameRule:
         return f"'{escaped(frame)}' is at {_pose_text(tuple(pose))} in '{escaped(self.base)}'"
 
 
-def frame_rule(section: Section, args: argparse.Namespace) -> FrameRule:
-    """The rule for the messages of the input topic of `section` run with `args`."""
-    if args.ignore_frame_id:
+def frame_rule(section: Section, fixed_frame: str | None, moving_frame: str | None,
+               ignore: bool = False) -> FrameRule:
+    """The rule for the messages read by `section` with the frames F and M named (or None);
+    `ignore`: --ignore-frame-id."""
+    if ignore:
         return FrameRule(off=True)
     point = section.entries.get("set_input_reference_point")
     axes = section.entries.get("set_input_expression_axes")
@@ -111,7 +112,7 @@ def frame_rule(section: Section, args: argparse.Namespace) -> FrameRule:
             f"{'the moving' if axes.uses_moving_frame else 'the fixed'} frame, which no frame of "
             "a tf tree is"))
     in_moving = point.uses_moving_frame
-    base = args.moving_frame if in_moving else args.fixed_frame
+    base = moving_frame if in_moving else fixed_frame
     if not base:
         return FrameRule()
     return FrameRule(base=frame_id(base), role="the moving frame" if in_moving

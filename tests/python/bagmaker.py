@@ -242,3 +242,25 @@ def read_messages(path, topic):
         connections = [c for c in reader.connections if c.topic == topic]
         return [(ns, reader.deserialize(raw, c.msgtype))
                 for c, ns, raw in reader.messages(connections=connections)]
+
+
+def write_doc_bags(folder):
+    """The bags of the examples of docs/logs.md: scene.bag (ROS 1: /ft in ft_sensor, /imu in
+    base), imu_scene (MCAP: /imu in base) and nostamp.bag (/ft with header.stamp 0)."""
+    count = len(SENSOR_TIMES)
+    imu = [[0.1, 0.0, 9.81, 0.0, 0.0, 0.5]] * count
+    covariances = [(np.diag([0.04, 0.04, 0.09]).ravel(), np.diag([1e-4, 1e-4, 4e-4]).ravel())] * count
+    records = scene_records("ros1", frame="ft_sensor")
+    records += [r for r in scene_records("ros1", "sensor_msgs/msg/Imu", "/imu", "base", imu,
+                                                  covariances) if r[0] == "/imu"]
+    write_bag(folder / "scene.bag", "ros1", records)
+    write_bag(folder / "imu_scene", "mcap", scene_records(
+        "mcap", "sensor_msgs/msg/Imu", "/imu", "base", imu, covariances))
+    store = typestore("ros1")
+    nostamp = [r for r in scene_records("ros1") if r[0] in ("/tf", "/tf_static")]
+    for k, t in enumerate((0.25, 0.5, 0.75)):
+        message = sensor_message(store, "ros1", "geometry_msgs/msg/WrenchStamped", 0,
+                                          "ft_sensor", [1.0 + k, -2.0, 0.5, 0.1, 0.2 * k, -0.3])
+        nostamp.append(("/ft", "geometry_msgs/msg/WrenchStamped",
+                        T0_NS + round(t * 1e9), message))
+    write_bag(folder / "nostamp.bag", "ros1", nostamp)

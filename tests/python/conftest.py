@@ -91,3 +91,9 @@ def kivo_run(capfd):
         status = cli.main(["run", *map(str, argv)])
         return status, capfd.readouterr().err
     return run
+
+
+@pytest.fixture(params=["ros1", "sqlite3", "mcap"])
+def kind(request):
+    """The kinds of ROS bag: a ROS 1 file, rosbag2 directories of SQLite3 and of MCAP storage."""
+    return request.param

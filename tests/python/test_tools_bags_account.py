@@ -49,11 +49,6 @@ def config(tmp_path):
     return write_config(tmp_path / "config.json", MOUNTED)
 
 
-@pytest.fixture(params=bagmaker.KINDS)
-def kind(request):
-    return request.param
-
-
 def scene(tmp_path, kind, records=None, name="in"):
     return bagmaker.write_bag(bagmaker.bag_path(tmp_path, kind, name), kind,
                               records if records is not None else bagmaker.scene_records(kind))
