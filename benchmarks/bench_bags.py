@@ -13,6 +13,10 @@ Run from the repository after scripts/setup.sh:
 Prints, per kind, the messages per second of both (all messages of the input bag counted) and
 the ratio of the two times (goal: at most 1.5).
 
+    ... benchmarks/bench_bags.py --two-topics 1000000 [--repeats 3]
+Prints, per kind and output, the time of one run transforming two topics of a bag against two
+runs of one topic each (goal: a ratio under 0.6).
+
     ... benchmarks/bench_bags.py --memory [--sizes 100000,1000000]
 Prints, per kind and size, the peak resident memory of `kivo-tf run` (a process of its own) to a
 table and to a bag, beside the reference's (rosbags alone reading, deserialising and, for a bag,
@@ -66,8 +70,10 @@ def open_writer(kind: str, path: Path):  # type: ignore[no-untyped-def]
     return Writer2(path, version=9, storage_plugin=plugin)
 
 
-def write_input(kind: str, path: Path, wrenches: int) -> int:
-    """The benchmark's bag; returns its number of messages."""
+def write_input(kind: str, path: Path, wrenches: int,
+                topics: tuple[str, ...] = ("/ft",)) -> int:
+    """The benchmark's bag, with `wrenches` messages on each of `topics`; returns its number of
+    messages."""
     store = store_for(kind)
     t = store.types
     serialize = store.serialize_ros1 if kind == "ros1" else store.serialize_cdr
@@ -94,7 +100,8 @@ def write_input(kind: str, path: Path, wrenches: int) -> int:
     with open_writer(kind, path) as writer:
         tf_static = writer.add_connection("/tf_static", "tf2_msgs/msg/TFMessage", typestore=store)
         tf = writer.add_connection("/tf", "tf2_msgs/msg/TFMessage", typestore=store)
-        ft = writer.add_connection("/ft", "geometry_msgs/msg/WrenchStamped", typestore=store)
+        fts = [writer.add_connection(topic, "geometry_msgs/msg/WrenchStamped", typestore=store)
+               for topic in topics]
         writer.write(tf_static, start, serialize(t["tf2_msgs/msg/TFMessage"](
             transforms=[transform(start, "arm", "sensor", (0.1, 0.0, 0.0), 0.5)]),
             "tf2_msgs/msg/TFMessage"))
@@ -113,8 +120,10 @@ def write_input(kind: str, path: Path, wrenches: int) -> int:
                     header=header(ns + 500_000, "sensor"),
                     wrench=t["geometry_msgs/msg/Wrench"](force=vector(1.0, 2.0, 3.0 + k * 1e-3),
                                                          torque=vector(0.1, 0.2, 0.3)))
-                writer.write(ft, ns + 600_000, serialize(wrench, "geometry_msgs/msg/WrenchStamped"))
-                count += 1
+                raw = serialize(wrench, "geometry_msgs/msg/WrenchStamped")
+                for ft in fts:
+                    writer.write(ft, ns + 600_000, raw)
+                    count += 1
     return count
 
 
@@ -245,6 +254,67 @@ def memory(sizes: list[int]) -> int:
     return 0
 
 
+WRITE_TWO_CODE = """
+import sys
+from pathlib import Path
+sys.path.insert(0, sys.argv[1])
+from bench_bags import write_input
+print(write_input(sys.argv[2], Path(sys.argv[3]), int(sys.argv[4]), ("/ft", "/ft2")))
+"""
+TWO_TOPICS_GOAL = 0.6
+
+
+def two_topics(size: int, repeats: int) -> int:
+    """A bag of two wrench topics and /tf: one run of both topics against two runs of one topic
+    each, as processes of their own (best of `repeats`), into tables and into a bag."""
+    print(f"{'kind':<8} {'messages':>10} {'output':<7} {'two runs':>9} {'one run':>9} "
+          f"{'ratio':>6}  (seconds, best of {repeats}; goal ratio < {TWO_TOPICS_GOAL})")
+    here = str(Path(__file__).resolve().parent)
+    worst = 0.0
+    with tempfile.TemporaryDirectory(prefix="kivo_bench_bags_topics_") as tmp:
+        root = Path(tmp)
+        config = root / "config.json"
+        config.write_text(json.dumps(CONFIG))
+        for kind in KINDS:
+            suffix = ".bag" if kind == "ros1" else ""
+            source = root / f"{kind}{suffix}"
+            count = int(subprocess.run(
+                [sys.executable, "-c", WRITE_TWO_CODE, here, kind, str(source),
+                 str(size * 10 // 21)], check=True, capture_output=True, text=True).stdout)
+            frames = ["--fixed-frame", "world", "--moving-frame", "sensor"]
+
+            def run(*args: str) -> float:
+                started = time.perf_counter()
+                subprocess.run([sys.executable, "-m", "kivo_tf_tools", "run", str(config),
+                                "tf_wrench_config", "-i", str(source), "-q", *frames, *args],
+                               check=True, capture_output=True, env=os.environ)
+                return time.perf_counter() - started
+
+            for output in ("table", "bag"):
+                def out(name: str, k: int) -> str:
+                    path = root / (f"{name}{k}.parquet" if output == "table" else
+                                   f"{name}{k}{suffix}")
+                    return str(path)
+                best = best_times(repeats, {
+                    "two": lambda k: run("--topic", "/ft", "-o", out("a", k)) + run(
+                        "--topic", "/ft2", "-o", out("b", k)),
+                    "one": lambda k: run("--topic", "/ft", "--topic", "/ft2", "-o",
+                                         out("both_{topic}" if output == "table" else "both",
+                                             k))})
+                ratio = best["one"] / best["two"]
+                worst = max(worst, ratio)
+                print(f"{kind:<8} {count:>10,} {output:<7} {best['two']:>9.2f} "
+                      f"{best['one']:>9.2f} {ratio:>6.2f}")
+                for path in root.glob("[ab]*"):
+                    remove(path)
+                for path in root.glob("both*"):
+                    remove(path)
+            remove(source)
+    print(f"worst ratio {worst:.2f} ({'within' if worst < TWO_TOPICS_GOAL else 'over'} the goal "
+          f"{TWO_TOPICS_GOAL})")
+    return 0
+
+
 def best_times(repeats: int, runs: dict[str, object]) -> dict[str, float]:
     """The least time of each run over `repeats` rounds; the runs alternate within a round,
     so that a load on the machine weighs on both alike."""
@@ -266,9 +336,14 @@ def main() -> int:
                         help="measure peak memory instead of speed")
     parser.add_argument("--sizes", default="100000,1000000",
                         help="--memory: messages per bag, comma-separated")
+    parser.add_argument("--two-topics", type=int, default=None, metavar="N",
+                        help="time one run of two topics against two runs of one, on a bag of "
+                             "N messages")
     args = parser.parse_args()
     if args.memory:
         return memory([int(size) for size in args.sizes.split(",")])
+    if args.two_topics:
+        return two_topics(args.two_topics, args.repeats)
     print(f"{'kind':<8} {'messages':>9} {'kivo-tf run':>14} {'rosbags alone':>14} {'ratio':>6}"
           f"  (messages/s, best of {args.repeats}; goal ratio <= {GOAL})")
     worst = 0.0
