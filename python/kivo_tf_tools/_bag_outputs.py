@@ -11,6 +11,7 @@ from typing import Any
 
 from kivo_tf_tools._bag_files import Bag, BagError, BagWriter, ros1_signed
 from kivo_tf_tools._bag_messages import imu_covariances, make_output
+from kivo_tf_tools._decode import encoder
 from kivo_tf_tools._deps import require
 from kivo_tf_tools._escape import escaped
 from kivo_tf_tools._output import private_temp_name, remove_stale_temps
@@ -208,7 +209,8 @@ class Output:
     block_class: str
     section: Section
     frame: str | None
-    template: Any = None
+    encode: Any = None  # writes a message from its fields (see _decode.encoder), or None
+    template: Any = None  # else: a decoded input message, rosbags serialises it changed
     rows: int = 0  # messages written
 
 
@@ -223,14 +225,16 @@ class BagSink:
         except BaseException:
             self.writer.abandon()
             raise
-        typestore = bag.typestore
-        self.serialize = typestore.serialize_ros1 if bag.ros1 else typestore.serialize_cdr
+        self.typestore = bag.typestore
+        self.serialize = (self.typestore.serialize_ros1 if bag.ros1
+                          else self.typestore.serialize_cdr)
         self.ros1 = bag.ros1
 
     def add_output(self, input_connection: Any, topic: str, block_class: str, section: Section,
                    frame: str | None) -> Output:
         connection = self.writer.add_connection(input_connection, topic)
-        return Output(connection, input_connection.msgtype, block_class, section, frame)
+        return Output(connection, input_connection.msgtype, block_class, section, frame,
+                      encoder(self.typestore, input_connection.msgtype, self.ros1))
 
     def copy(self, connection: Any, timestamp: int, raw: Any) -> None:
         self.writer.write(self.copies[connection.id], timestamp, raw)
@@ -245,6 +249,9 @@ class BagSink:
             tf = rows.tf[ok] if rows.tf is not None else None
             covariances = imu_covariances(output.section, tf, rows.signal[ok],
                                           rows.covariances[ok, :9], rows.covariances[ok, 9:])
+        if output.encode is not None:
+            self._encoded(rows, output, ok, covariances)
+            return
         seconds, nanoseconds = np.divmod(rows.headers[ok], 1_000_000_000)
         template = output.template
         header = template.header
@@ -263,6 +270,23 @@ class BagSink:
                                   cov)
             self.writer.write(output.connection, times[j],
                               self.serialize(message, output.msgtype))
+            output.rows += 1
+
+    def _encoded(self, rows: Rows, output: Output, ok: Any, covariances: Any) -> None:
+        encode, write, connection = output.encode, self.writer.write, output.connection
+        stamps = rows.headers[ok].tolist()
+        sequence = rows.sequence[ok].tolist() if rows.sequence is not None else None
+        values = rows.out[ok].tolist()
+        times = rows.times[ok].tolist()
+        cov_a = covariances[0].tolist() if covariances is not None else None
+        cov_w = covariances[1].tolist() if covariances is not None else None
+        for j, stamp in enumerate(stamps):
+            k = int(ok[j])
+            frame = output.frame if output.frame is not None else rows.frames[k]
+            raw = encode(stamp, frame, sequence[j] if sequence is not None else None, values[j],
+                         (cov_a[j], cov_w[j]) if cov_a is not None and cov_w is not None
+                         else None)
+            write(connection, times[j], raw)
             output.rows += 1
 
     def close(self) -> None:

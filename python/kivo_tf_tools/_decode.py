@@ -1,6 +1,7 @@
 """The fields the tools need, read straight from a serialised message: the header and the signal
 of ``WrenchStamped``, ``TwistStamped``, ``PoseStamped`` and ``Imu``, and the transforms of
-``TFMessage``, in ROS 1 serialisation and in CDR of either byte order (ROS 2).
+``TFMessage``, in ROS 1 serialisation and in CDR of either byte order (ROS 2); and the output
+messages of those four types written the same way (`encoder`).
 
 Reading these few fixed layouts with `struct` costs a small part of building a full message
 object per message. A decoder is made only for a type whose definition in the bag has exactly
@@ -99,9 +100,16 @@ def decoder(store: Any, msgtype: str, ros1: bool) -> Callable[[Any], Decoded] | 
     return _ros1_decoder(floats, signal) if ros1 else _cdr_decoder(floats, signal)
 
 
+def _picker(pick: tuple[int, ...]) -> Callable[[tuple[float, ...]], tuple[float, ...]]:
+    if pick == tuple(range(len(pick))):
+        return lambda values: values
+    return lambda values: tuple(values[k] for k in pick)
+
+
 def _ros1_decoder(floats: int, pick: tuple[int, ...]) -> Callable[[Any], Decoded]:
     head = struct.Struct("<IIII")
     body = struct.Struct(f"<{floats}d")
+    picked = _picker(pick)
 
     def decode(raw: Any) -> Decoded:
         try:
@@ -113,14 +121,14 @@ def _ros1_decoder(floats: int, pick: tuple[int, ...]) -> Callable[[Any], Decoded
             raise Undecodable from None
         if len(raw) != end + body.size:
             raise Undecodable
-        return Decoded(ros1_seconds(sec) * 1_000_000_000 + nsec, frame, seq,
-                       tuple(values[k] for k in pick))
+        return Decoded(ros1_seconds(sec) * 1_000_000_000 + nsec, frame, seq, picked(values))
     return decode
 
 
 def _cdr_decoder(floats: int, pick: tuple[int, ...]) -> Callable[[Any], Decoded]:
     heads = {endian: struct.Struct(f"{endian}iII") for endian in "<>"}
     bodies = {endian: struct.Struct(f"{endian}{floats}d") for endian in "<>"}
+    picked = _picker(pick)
 
     def decode(raw: Any) -> Decoded:
         endian = _cdr_byte_order(raw)
@@ -135,7 +143,7 @@ def _cdr_decoder(floats: int, pick: tuple[int, ...]) -> Callable[[Any], Decoded]
             raise Undecodable from None
         if not 0 <= len(raw) - (at + bodies[endian].size) < 4:
             raise Undecodable
-        return Decoded(sec * 1_000_000_000 + nsec, frame, None, tuple(values[k] for k in pick))
+        return Decoded(sec * 1_000_000_000 + nsec, frame, None, picked(values))
     return decode
 
 
@@ -237,3 +245,56 @@ def _cdr_tf_decoder() -> Callable[[Any], list[Transform]]:
             raise Undecodable
         return transforms
     return decode
+
+
+# --- writing ----------------------------------------------------------------------------------
+
+# An Imu without an orientation estimate: identity orientation [x, y, z, w], covariance [−1, 0…].
+_NO_ORIENTATION = (0.0, 0.0, 0.0, 1.0, -1.0, *[0.0] * 8)
+
+
+def _fields(msgtype: str, values: Any, covariances: Any) -> tuple[float, ...]:
+    """The float64 fields after the header of an output message, in serialised order, from the
+    block's output row `values` and (Imu) the covariances (acceleration, rate) in the output
+    axes."""
+    if msgtype == "geometry_msgs/msg/PoseStamped":
+        px, py, pz, qw, qx, qy, qz = values
+        return (px, py, pz, qx, qy, qz, qw)
+    if msgtype == "sensor_msgs/msg/Imu":
+        cov_a, cov_w = covariances
+        return (*_NO_ORIENTATION, *values[3:], *cov_w, *values[:3], *cov_a)
+    return tuple(values)
+
+
+def encoder(store: Any, msgtype: str, ros1: bool) -> Callable[..., bytes] | None:
+    """A writer of output messages of `msgtype` (one of `LAYOUTS`), serialised as rosbags
+    serialises them for the bag's `store` (ROS 1, or little-endian CDR), or None when the
+    store's definition has another layout. Call it with (header stamp ns, frame id, seq or None,
+    the block's output row, the IMU covariances or None)."""
+    if msgtype not in LAYOUTS:
+        return None
+    floats, _ = LAYOUTS[msgtype]
+    if not _matches(store, msgtype, ros1, floats):
+        return None
+    body = struct.Struct(f"<{floats}d")
+    if ros1:
+        head = struct.Struct("<IIII")
+
+        def encode_ros1(stamp: int, frame: str, seq: int | None, values: Any,
+                        covariances: Any = None) -> bytes:
+            sec, nsec = divmod(stamp, 1_000_000_000)
+            name = frame.encode("utf-8")
+            return b"".join((head.pack(seq or 0, sec, nsec, len(name)), name,
+                             body.pack(*_fields(msgtype, values, covariances))))
+        return encode_ros1
+    head = struct.Struct("<iII")
+
+    def encode_cdr(stamp: int, frame: str, seq: int | None, values: Any,
+                   covariances: Any = None) -> bytes:
+        sec, nsec = divmod(stamp, 1_000_000_000)
+        name = frame.encode("utf-8")
+        end = 12 + len(name) + 1  # after the header, counted from the encapsulation's end
+        padding = b"\0" * (-end % 8)
+        return b"".join((b"\0\1\0\0", head.pack(sec, nsec, len(name) + 1), name, b"\0",
+                         padding, body.pack(*_fields(msgtype, values, covariances))))
+    return encode_cdr

@@ -11,7 +11,7 @@ container's parsing, decompression and writing stay rosbags' own.
 """
 from __future__ import annotations
 
-import io
+import struct
 from collections.abc import Collection, Generator
 from typing import Any
 
@@ -89,7 +89,7 @@ def reader_class() -> Any:
             order = order[np.lexsort((offsets[order], chunks[order], times[order]))]
             del keep
             current = -1
-            data: io.BytesIO = io.BytesIO()
+            data = b""
             for first in range(0, len(order), 65536):
                 part = order[first:first + 65536]
                 for time, chunk_pos, offset in zip(times[part].tolist(), chunks[part].tolist(),
@@ -97,25 +97,58 @@ def reader_class() -> Any:
                     if chunk_pos != current:
                         chunk = self.chunks[chunk_pos]
                         self.bio.seek(chunk.datapos)
-                        data = io.BytesIO(chunk.decompressor(read_bytes(self.bio,
-                                                                        chunk.datasize)))
+                        data = chunk.decompressor(read_bytes(self.bio, chunk.datasize))
                         current = chunk_pos
-                    data.seek(offset)
-                    while True:
-                        header = Header.read(data)
-                        op = header.get_uint8("op")
-                        if op != RecordType.CONNECTION:
-                            break
-                        data.seek(read_uint32(data), io.SEEK_CUR)
-                    if op != RecordType.MSGDATA:
-                        raise ReaderError("expected a message record at an index entry")
-                    raw = read_bytes(data, read_uint32(data))
-                    connection = by_id.get(header.get_uint32("conn"))
-                    if connection is None or header.get_time("time") != time:
+                    try:
+                        conn, stamp, raw = _message_at(data, offset)
+                    except (struct.error, KeyError, ValueError) as error:
+                        raise ReaderError(f"a message record is not readable: {error}") from None
+                    connection = by_id.get(conn)
+                    if connection is None or stamp != time:
                         raise ReaderError("a message record does not match its index entry")
                     yield connection, time, raw
 
     return CompactReader
+
+
+_U32 = struct.Struct("<I")
+_TIME = struct.Struct("<II")
+_CONNECTION, _MESSAGE = 0x07, 0x02  # record ops
+
+
+def _fields(data: bytes, start: int, end: int) -> dict[bytes, bytes]:
+    """The fields name=value of a record header in data[start:end]."""
+    fields = {}
+    while start < end:
+        (size,) = _U32.unpack_from(data, start)
+        start += 4
+        name, sep, value = data[start:start + size].partition(b"=")
+        if not sep or start + size > end:
+            raise ValueError("a record header field is damaged")
+        fields[name] = value
+        start += size
+    return fields
+
+
+def _message_at(data: bytes, offset: int) -> tuple[int, int, bytes]:
+    """(connection id, time ns, raw message) of the message data record at `offset` of a chunk,
+    after any connection records there."""
+    while True:
+        (size,) = _U32.unpack_from(data, offset)
+        start = offset + 4
+        fields = _fields(data, start, start + size)
+        (length,) = _U32.unpack_from(data, start + size)
+        body = start + size + 4
+        if len(data) < body + length:
+            raise ValueError("a record runs past the end of its chunk")
+        if fields[b"op"] != bytes((_CONNECTION,)):
+            break
+        offset = body + length
+    if fields[b"op"] != bytes((_MESSAGE,)):
+        raise ValueError("expected a message record at an index entry")
+    (conn,) = _U32.unpack_from(fields[b"conn"])
+    sec, nsec = _TIME.unpack_from(fields[b"time"])
+    return conn, sec * 1_000_000_000 + nsec, data[body:body + length]
 
 
 class _Count:

@@ -839,7 +839,8 @@ def _stream(bag: Bag, jobs: list[Job], copy: BagSink | None, damage: Damage, ski
                         account.first_zero = timestamp
                 job.frames.check(index[id(job)], timestamp if receive else message.stamp,
                                  message.frame)
-                if isinstance(job.sink, Output) and job.sink.template is None:
+                if (isinstance(job.sink, Output) and job.sink.encode is None
+                        and job.sink.template is None):
                     job.sink.template = bag.deserialize(raw, connection.msgtype)
                 collector.add(message, timestamp)
                 if len(collector) >= BATCH:
