@@ -298,3 +298,117 @@ def encoder(store: Any, msgtype: str, ros1: bool) -> Callable[..., bytes] | None
         return b"".join((b"\0\1\0\0", head.pack(sec, nsec, len(name) + 1), name, b"\0",
                          padding, body.pack(*_fields(msgtype, values, covariances))))
     return encode_cdr
+
+
+# --- many at once -----------------------------------------------------------------------------
+
+class Many(NamedTuple):
+    """Messages decoded together: header stamps (N,) int64 ns, ROS 1 seq (N,) int64 or None,
+    frame ids, the values (N, k) float64 as `Decoded.values`, and the indices of the messages
+    that did not fit (their rows hold garbage: decode them one by one)."""
+
+    stamps: Any
+    seq: Any
+    frames: list[str]
+    values: Any
+    misfits: list[int]
+
+
+def many_decoder(store: Any, msgtype: str, ros1: bool) -> Callable[[list[Any]], Many] | None:
+    """A reader of many messages of `msgtype` at once, with NumPy views over their bytes: the
+    messages of one length, byte order and frame id length are read as the rows of one array.
+    None where `decoder` is None."""
+    if decoder(store, msgtype, ros1) is None:
+        return None
+    from kivo_tf_tools._deps import require
+
+    np = require("numpy")
+    floats, pick = LAYOUTS[msgtype]
+    columns = list(pick)
+
+    def rows_of(block: Any, endian: str) -> tuple[Any, Any, Any, Any] | None:
+        """(stamps, seq, values, frame bytes) of rows of one length, byte order and frame id
+        length, or None where they do not have the layout."""
+        size = int(block[0, 12:16].copy().view(f"{endian}u4")[0])
+        if ros1:
+            head = block[:, :16].copy().view("<u4")
+            if block.shape[1] != 16 + size + 8 * floats:
+                return None
+            stamps = (head[:, 1].astype(np.int64) * 1_000_000_000 + head[:, 2].astype(np.int64))
+            seq = head[:, 0].astype(np.int64)
+            frame = block[:, 16:16 + size]
+            at = 16 + size
+        else:
+            if not (block[:, 0] == 0).all() or size < 1 or not (block[:, 15 + size] == 0).all():
+                return None
+            at = 4 + ((12 + size + 7) & ~7)
+            if not 0 <= block.shape[1] - (at + 8 * floats) < 4:
+                return None
+            sec = block[:, 4:8].copy().view(f"{endian}i4")[:, 0].astype(np.int64)
+            nsec = block[:, 8:12].copy().view(f"{endian}u4")[:, 0].astype(np.int64)
+            stamps = sec * 1_000_000_000 + nsec
+            seq = None
+            frame = block[:, 16:15 + size]
+        values = np.ascontiguousarray(block[:, at:at + 8 * floats]).view(f"{endian}f8")
+        return stamps, seq, values.astype(np.float64)[:, columns], frame
+
+    def decode_many(raws: list[Any]) -> Many:
+        count = len(raws)
+        stamps = np.zeros(count, dtype=np.int64)
+        seq = np.zeros(count, dtype=np.int64) if ros1 else None
+        values = np.zeros((count, len(columns)))
+        frames: list[str] = [""] * count
+        misfits: list[int] = []
+
+        def read(block: Any, index: Any, endian: str) -> None:
+            found = rows_of(block, endian)
+            if found is None:
+                misfits.extend(index.tolist())
+                return
+            got_stamps, got_seq, got_values, frame = found
+            stamps[index] = got_stamps
+            if seq is not None:
+                seq[index] = got_seq
+            values[index] = got_values
+            same = (frame == frame[0]).all(axis=1)
+            try:
+                first: str | None = bytes(frame[0]).decode("utf-8")
+            except UnicodeDecodeError:
+                first = None
+            for j, k in enumerate(index.tolist()):
+                if same[j]:
+                    if first is None:
+                        misfits.append(k)
+                    else:
+                        frames[k] = first
+                    continue
+                try:
+                    frames[k] = bytes(frame[j]).decode("utf-8")
+                except UnicodeDecodeError:
+                    misfits.append(k)
+
+        lengths = np.fromiter(map(len, raws), dtype=np.int64, count=count)
+        for length in np.unique(lengths).tolist():
+            index = np.flatnonzero(lengths == length)
+            if length < 16:
+                misfits.extend(index.tolist())
+                continue
+            block = np.frombuffer(b"".join(raws[k] for k in index.tolist()),
+                                  dtype=np.uint8).reshape(len(index), length)
+            if ros1:
+                little = np.ones(len(index), dtype=bool)
+            else:
+                little = block[:, 1] == 1
+                misfits.extend(index[(block[:, 1] > 1) | (block[:, 0] != 0)].tolist())
+            sizes = np.where(little, block[:, 12:16].copy().view("<u4")[:, 0],
+                             block[:, 12:16].copy().view(">u4")[:, 0]).astype(np.int64)
+            keys = sizes * 2 + little
+            if not ros1:
+                keys[(block[:, 1] > 1) | (block[:, 0] != 0)] = -1
+            for key in np.unique(keys).tolist():
+                if key < 0:
+                    continue
+                part = np.flatnonzero(keys == key)
+                read(block[part], index[part], "<" if key % 2 else ">")
+        return Many(stamps, seq, frames, values, sorted(set(misfits)))
+    return decode_many

@@ -46,7 +46,7 @@ from kivo_tf_tools._bag_messages import MESSAGE_TYPES, imu_covariances, signal_o
 from kivo_tf_tools._bag_outputs import (
     NO_TRANSFORM_CODE, STATUS_NAMES, BagSink, Output, Rows, Staging, TableSink)
 from kivo_tf_tools._capture import LibraryStderr
-from kivo_tf_tools._decode import Decoded, Undecodable, decoder, tf_decoder
+from kivo_tf_tools._decode import Decoded, Undecodable, decoder, many_decoder, tf_decoder
 from kivo_tf_tools._deps import require
 from kivo_tf_tools._escape import escaped
 from kivo_tf_tools._frame_check import FrameCheck, frame_rule
@@ -369,47 +369,97 @@ def read_tf_tree(bag: Bag, damage: Damage, skip: bool, progress: Progress | None
 
 
 class _Collector:
-    """A topic's messages of one batch, decoded into compact columns."""
+    """A topic's messages of one batch, kept as they were read (raw bytes, bag time, their
+    number in the topic) and decoded together when the batch is taken."""
 
-    def __init__(self, block_class: str, receive: bool) -> None:
-        self.width = len(SIGNAL_COLUMNS[block_class])
-        self.imu = block_class == "KivoTfImu"
+    def __init__(self, job: Job, bag: Bag, msgtype: str, receive: bool) -> None:
+        assert job.section is not None
+        self.job = job
+        self.block_class = job.section.block_class
+        self.width = len(SIGNAL_COLUMNS[self.block_class])
+        self.imu = self.block_class == "KivoTfImu"
         self.receive = receive  # place messages at their bag time
+        self.bag = bag
+        self.msgtype = msgtype
+        self.one = decoder(bag.typestore, msgtype, bag.ros1)
+        self.many = many_decoder(bag.typestore, msgtype, bag.ros1)
         self._reset()
 
     def _reset(self) -> None:
-        self.headers, self.times, self.sequence = (array.array("q"), array.array("q"),
-                                                   array.array("q"))
-        self.values = array.array("d")
-        self.frames: list[str] = []
+        self.raws: list[Any] = []
+        self.times, self.numbers = array.array("q"), array.array("q")
 
     def __len__(self) -> int:
-        return len(self.headers)
+        return len(self.raws)
 
-    def add(self, message: Decoded, timestamp: int) -> None:
-        """Adds a decoded message recorded at `timestamp` (ns)."""
-        self.values.extend(message.values)
-        self.headers.append(message.stamp)
+    def add(self, raw: Any, timestamp: int, number: int) -> None:
+        self.raws.append(raw)
         self.times.append(timestamp)
-        if message.seq is not None:
-            self.sequence.append(message.seq)
-        self.frames.append(message.frame)
+        self.numbers.append(number)
 
-    def take(self) -> Rows:
+    def _one(self, raw: Any) -> Decoded:
+        """One message, from its bytes where the layout allows, else through rosbags' message
+        object. Raises what either raises for a message that does not decode."""
+        if self.one is not None:
+            try:
+                return self.one(raw)
+            except Undecodable:
+                pass
+        msg = self.bag.deserialize(raw, self.msgtype)
+        return _from_object(msg, self.block_class, self.bag.ros1)
+
+    def take(self, damage: Damage, skip: bool) -> Rows:
+        """The batch decoded, its frames checked and its stamps counted. A message that does not
+        decode is an error (BagError), or with `skip` left out and counted."""
         np = require("numpy")
-        count = len(self.headers)
-        headers = np.array(self.headers, dtype=np.int64)
-        times = np.array(self.times, dtype=np.int64)
-        values = np.array(self.values, dtype=np.float64).reshape(
-            count, self.width + (18 if self.imu else 0))
-        rows = Rows(
-            times if self.receive else headers, headers, times,
-            np.array(self.sequence, dtype=np.int64) if len(self.sequence) == count else None,
-            self.frames, np.ascontiguousarray(values[:, :self.width]),
-            np.ascontiguousarray(values[:, self.width:]) if self.imu else None,
-            None, None, None, None)
+        job, account = self.job, self.job.account
+        assert account is not None and job.frames is not None
+        raws, times = self.raws, np.array(self.times, dtype=np.int64)
+        numbers = self.numbers.tolist()
         self._reset()
-        return rows
+        count = len(raws)
+        columns = self.width + (18 if self.imu else 0)
+        if self.many is not None:
+            many = self.many(raws)
+            stamps, values, frames, misfits = many.stamps, many.values, many.frames, many.misfits
+            sequence = many.seq
+        else:
+            stamps, values = np.zeros(count, dtype=np.int64), np.zeros((count, columns))
+            frames, misfits = [""] * count, list(range(count))
+            sequence = np.zeros(count, dtype=np.int64) if self.bag.ros1 else None
+        good = np.ones(count, dtype=bool)
+        for k in misfits:
+            try:
+                message = self._one(raws[k])
+            except Exception as error:
+                account.undecoded += 1
+                damage.decode_failed(job.name, numbers[k], int(times[k]), error, skip)
+                good[k] = False
+                continue
+            stamps[k], frames[k], values[k] = message.stamp, message.frame, message.values
+            if sequence is not None:
+                sequence[k] = message.seq or 0
+        if not good.all():
+            keep = np.flatnonzero(good)
+            stamps, values, times = stamps[keep], values[keep], times[keep]
+            frames = [frames[k] for k in keep.tolist()]
+            numbers = [numbers[k] for k in keep.tolist()]
+            sequence = sequence[keep] if sequence is not None else None
+        check = job.frames.check
+        last = None
+        for k, frame in enumerate(frames):
+            if frame is not last and frame != last:
+                check(numbers[k], int(times[k] if self.receive else stamps[k]), frame)
+                last = frame
+        zeros = np.flatnonzero(stamps == 0)
+        if len(zeros):
+            account.zero_stamps += len(zeros)
+            if account.first_zero is None:
+                account.first_zero = int(times[zeros[0]])
+        return Rows(times if self.receive else stamps, stamps, times, sequence, frames,
+                    np.ascontiguousarray(values[:, :self.width]),
+                    np.ascontiguousarray(values[:, self.width:]) if self.imu else None,
+                    None, None, None, None)
 
 
 def _from_object(msg: Any, block_class: str, ros1: bool) -> Decoded:
@@ -794,19 +844,18 @@ def _stream(bag: Bag, jobs: list[Job], copy: BagSink | None, damage: Damage, ski
     """The one pass over the bag that reads every topic of the run (and copies every message
     for a bag output)."""
     receive = args.stamp == "receive"
-    by_connection: dict[int, list[tuple[Job, _Collector]]] = {}
-    decoders: dict[int, Any] = {}
+    by_connection: dict[int, list[_Collector]] = {}
+    collectors: list[_Collector] = []
     for job in jobs:
         assert job.section is not None
-        collector = _Collector(job.section.block_class, receive)
+        collector = _Collector(job, bag, job.connections[0].msgtype, receive)
+        collectors.append(collector)
         for connection in job.connections:
-            by_connection.setdefault(connection.id, []).append((job, collector))
-            decoders[connection.id] = decoder(bag.typestore, connection.msgtype, bag.ros1)
+            by_connection.setdefault(connection.id, []).append(collector)
     wanted = None if copy is not None else [
         c for c in bag.connections if c.id in by_connection]
     total = sum(bag.declared(c) for c in (wanted if wanted is not None else bag.connections))
-    index: Counter[int] = Counter()  # messages of each job's topic so far, by id(job)
-    ros1 = bag.ros1
+    numbers: Counter[int] = Counter()  # messages of each job's topic so far, by id(job)
     progress = Progress(total, "msg", "transforming", quiet)
     done = 0
     try:
@@ -819,63 +868,32 @@ def _stream(bag: Bag, jobs: list[Job], copy: BagSink | None, damage: Damage, ski
             readers = by_connection.get(connection.id)
             if readers is None:
                 continue
-            message, failure = _decode(bag, connection, raw, decoders[connection.id],
-                                       readers[0][0], ros1)
-            for job, collector in readers:
-                account = job.account
-                assert account is not None and job.frames is not None
-                assert job.pipeline is not None
-                index[id(job)] += 1
-                account.read += 1
-                if message is None:
-                    assert failure is not None
-                    account.undecoded += 1
-                    damage.decode_failed(connection.topic, index[id(job)], timestamp, failure,
-                                         skip)
-                    continue
-                if message.stamp == 0:
-                    account.zero_stamps += 1
-                    if account.first_zero is None:
-                        account.first_zero = timestamp
-                job.frames.check(index[id(job)], timestamp if receive else message.stamp,
-                                 message.frame)
+            for collector in readers:
+                job = collector.job
+                assert job.account is not None and job.pipeline is not None
+                numbers[id(job)] += 1
+                job.account.read += 1
                 if (isinstance(job.sink, Output) and job.sink.encode is None
                         and job.sink.template is None):
-                    job.sink.template = bag.deserialize(raw, connection.msgtype)
-                collector.add(message, timestamp)
+                    try:
+                        job.sink.template = bag.deserialize(raw, connection.msgtype)
+                    except Exception:
+                        pass  # a damaged message: the next one is the template
+                collector.add(raw, timestamp, numbers[id(job)])
                 if len(collector) >= BATCH:
-                    job.pipeline.batch(collector.take())
+                    job.pipeline.batch(collector.take(damage, skip))
     except BagDamage as error:
         damage.container_failed(error, skip)
     finally:
         progress.close()
-    seen: set[int] = set()
-    for readers in by_connection.values():
-        for job, collector in readers:
-            if id(collector) in seen:
-                continue
-            seen.add(id(collector))
-            assert job.pipeline is not None
-            if len(collector):
-                job.pipeline.batch(collector.take())
-            job.pipeline.finish()
-
-
-def _decode(bag: Bag, connection: Any, raw: Any, fast: Any, job: Job,
-            ros1: bool) -> tuple[Decoded | None, BaseException | None]:
-    """(the message's fields, None), or (None, why it does not decode). Read from the bytes
-    where the layout allows, else through rosbags' message object."""
-    if fast is not None:
-        try:
-            return fast(raw), None
-        except Undecodable:
-            pass
-    assert job.section is not None
-    try:
-        msg = bag.deserialize(raw, connection.msgtype)
-        return _from_object(msg, job.section.block_class, ros1), None
-    except Exception as error:
-        return None, error
+    # The rest of each topic; then the α term's last row.
+    for collector in collectors:
+        assert collector.job.pipeline is not None
+        if len(collector):
+            collector.job.pipeline.batch(collector.take(damage, skip))
+    for job in jobs:
+        assert job.pipeline is not None
+        job.pipeline.finish()
 
 
 def _prove(bag: Bag, kind: str, jobs: list[Job], sink: BagSink | None, staging: Staging,

@@ -137,3 +137,36 @@ def test_output_messages_are_the_bytes_rosbags_writes(encoding, msgtype):
         want = serialize(store, encoding, made, msgtype)
         got = encode(stamp, frame, 77 if encoding == "ros1" else None, row, covariances)
         assert got == want
+
+
+@pytest.mark.parametrize("encoding", ENCODINGS)
+@pytest.mark.parametrize("msgtype", TYPES)
+def test_many_at_once_equal_one_by_one(encoding, msgtype):
+    """Messages of several lengths and frame ids, with damaged ones among them: the rows read
+    together equal the messages read one by one, and the damaged ones are left to them."""
+    store = store_of(encoding)
+    kind = "ros1" if encoding == "ros1" else "mcap"
+    one = _decode.decoder(store, msgtype, encoding == "ros1")
+    many = _decode.many_decoder(store, msgtype, encoding == "ros1")
+    rng = np.random.default_rng(5)
+    raws = []
+    for k in range(40):
+        frame = ["arm", "wrist", "ab", "ba", ""][k % 5]
+        message = bagmaker.sensor_message(store, kind, msgtype, 10**9 + k, frame,
+                                          rng.normal(size=7).tolist(),
+                                          (rng.normal(size=9), rng.normal(size=9)))
+        raws.append(serialize(store, encoding, message, msgtype))
+    raws[7] = raws[7][:-1]  # short
+    raws[12] = b"\x00\x01\x02"  # nothing of the layout
+    start = 20 if encoding == "ros1" else 16  # a byte of the frame id "wrist"
+    raws[21] = raws[21][:start] + b"\xff" + raws[21][start + 1:]  # not UTF-8
+    got = many(raws)
+    assert got.misfits == [7, 12, 21]
+    for k, raw in enumerate(raws):
+        if k in got.misfits:
+            continue
+        want = one(raw)
+        assert (int(got.stamps[k]), got.frames[k]) == (want.stamp, want.frame)
+        assert got.values[k].tolist() == list(want.values)
+        if got.seq is not None:
+            assert int(got.seq[k]) == want.seq
