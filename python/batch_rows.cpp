@@ -79,12 +79,12 @@ class RowReader {
   bool packed_;
 };
 
-std::size_t checkedRows(std::size_t rows, std::size_t other, const char* what) {
+// Every array holds one entry per row of signal_in; a ValueError in Python otherwise.
+void checkRows(std::size_t rows, std::size_t other, const char* what) {
   if (other != rows) {
     throw std::invalid_argument(std::string(what) + " has " + std::to_string(other) +
                                 " rows, signal_in " + std::to_string(rows));
   }
-  return rows;
 }
 
 // One Python-level `update` per row, as the binding of `kivo_tf_utils_ext` makes it: copy in,
@@ -113,10 +113,10 @@ template <class Block>
 void updateRowsWithTf(Block& block, const RowsIn<6>& signal_in, RowsOut<6> signal_out,
                       StatusOut status, const RowsIn<kTfWidth>& tf) {
   const std::size_t rows = signal_in.shape(0);
-  checkedRows(rows, signal_out.shape(0), "signal_out");
-  checkedRows(rows, status.shape(0), "status");
+  checkRows(rows, signal_out.shape(0), "signal_out");
+  checkRows(rows, status.shape(0), "status");
   if (tf.is_valid()) {
-    checkedRows(rows, tf.shape(0), "tf");
+    checkRows(rows, tf.shape(0), "tf");
     const RowReader<kTfWidth> tf_reader(tf);
     nb::gil_scoped_release unlocked;
     updateEachRow<6>(block, signal_in, signal_out, status, [&](std::size_t row) {
@@ -134,8 +134,8 @@ void updateRowsWithTf(Block& block, const RowsIn<6>& signal_in, RowsOut<6> signa
 void updatePoseRows(kivo::KivoTfPose& block, const RowsIn<7>& signal_in, RowsOut<7> signal_out,
                     StatusOut status) {
   const std::size_t rows = signal_in.shape(0);
-  checkedRows(rows, signal_out.shape(0), "signal_out");
-  checkedRows(rows, status.shape(0), "status");
+  checkRows(rows, signal_out.shape(0), "signal_out");
+  checkRows(rows, status.shape(0), "status");
   nb::gil_scoped_release unlocked;
   updateEachRow<7>(block, signal_in, signal_out, status, [](std::size_t) {});
 }
