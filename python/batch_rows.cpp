@@ -11,11 +11,13 @@
 // zeros), and the library's line on the standard error stream for a refused row. The block keeps
 // the last row's transform.
 //
-// Rows are float64 [..signal..] of 6 values (7 for a pose), transforms [x, y, z, qw, qx, qy, qz]
-// (pose of the moving frame in the fixed frame, quaternion [w, x, y, z]); statuses are the
-// KivoControlReturnCode values as uint8 (0 Ok, 4 NotReady, 5 Error). The loop runs without the
-// interpreter lock.
+// Rows are float64 signals of 6 values (7 for a pose) in the block's own order and units,
+// transforms [x, y, z, qw, qx, qy, qz] (pose of the moving frame in the fixed frame, quaternion
+// [w, x, y, z]); statuses are the KivoControlReturnCode values as uint8 (0 Ok, 4 NotReady,
+// 5 Error). The loop runs without the interpreter lock, in stretches between which signals are
+// handled.
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -87,23 +89,35 @@ void checkRows(std::size_t rows, std::size_t other, const char* what) {
   }
 }
 
+// Rows run without the interpreter lock in stretches of this many (about 15 ms); between two,
+// signals are handled, so that Ctrl-C stops a long call as it stops a loop written in Python.
+constexpr std::size_t kRowsBetweenSignals = std::size_t{1} << 18;
+
 // One Python-level `update` per row, as the binding of `kivo_tf_utils_ext` makes it: copy in,
 // update into zeros, copy out, keep the return code. `set_tf(row)` runs first, before each row.
+// Called holding the interpreter lock; an exception from a signal handler stops the rows there.
 template <std::size_t N, class Block, class SetTf>
 void updateEachRow(Block& block, const RowsIn<N>& signal_in, RowsOut<N>& signal_out,
-                   StatusOut& status, const SetTf& set_tf) noexcept {
+                   StatusOut& status, const SetTf& set_tf) {
   const std::size_t rows = signal_in.shape(0);
   const RowReader<N> reader(signal_in);
   auto* out = reinterpret_cast<unsigned char*>(signal_out.data());
   std::uint8_t* codes = status.data();
-  for (std::size_t row = 0; row < rows; ++row) {
-    set_tf(row);
-    std::array<double, N> row_in{};
-    reader.read(row, row_in);
-    std::array<double, N> row_out{};
-    const kivo::KivoControlReturnCode code = block.update(row_in, row_out);
-    std::memcpy(out + row * sizeof(double) * N, row_out.data(), sizeof(double) * N);
-    codes[row] = static_cast<std::uint8_t>(static_cast<std::int32_t>(code));
+  for (std::size_t first = 0; first < rows; first += kRowsBetweenSignals) {
+    if (first > 0 && PyErr_CheckSignals() != 0) {
+      throw nb::python_error();
+    }
+    const std::size_t end = std::min(rows, first + kRowsBetweenSignals);
+    nb::gil_scoped_release unlocked;
+    for (std::size_t row = first; row < end; ++row) {
+      set_tf(row);
+      std::array<double, N> row_in{};
+      reader.read(row, row_in);
+      std::array<double, N> row_out{};
+      const kivo::KivoControlReturnCode code = block.update(row_in, row_out);
+      std::memcpy(out + row * sizeof(double) * N, row_out.data(), sizeof(double) * N);
+      codes[row] = static_cast<std::uint8_t>(static_cast<std::int32_t>(code));
+    }
   }
 }
 
@@ -115,19 +129,17 @@ void updateRowsWithTf(Block& block, const RowsIn<6>& signal_in, RowsOut<6> signa
   const std::size_t rows = signal_in.shape(0);
   checkRows(rows, signal_out.shape(0), "signal_out");
   checkRows(rows, status.shape(0), "status");
-  if (tf.is_valid()) {
-    checkRows(rows, tf.shape(0), "tf");
-    const RowReader<kTfWidth> tf_reader(tf);
-    nb::gil_scoped_release unlocked;
-    updateEachRow<6>(block, signal_in, signal_out, status, [&](std::size_t row) {
-      std::array<double, kTfWidth> tf_row{};
-      tf_reader.read(row, tf_row);
-      block.setFixedToMovingFrameTf(tf_row);
-    });
+  if (!tf.is_valid()) {
+    updateEachRow<6>(block, signal_in, signal_out, status, [](std::size_t) {});
     return;
   }
-  nb::gil_scoped_release unlocked;
-  updateEachRow<6>(block, signal_in, signal_out, status, [](std::size_t) {});
+  checkRows(rows, tf.shape(0), "tf");
+  const RowReader<kTfWidth> tf_reader(tf);
+  updateEachRow<6>(block, signal_in, signal_out, status, [&](std::size_t row) {
+    std::array<double, kTfWidth> tf_row{};
+    tf_reader.read(row, tf_row);
+    block.setFixedToMovingFrameTf(tf_row);
+  });
 }
 
 // The pose block takes no transform: its moving frame follows from each input pose.
@@ -136,7 +148,6 @@ void updatePoseRows(kivo::KivoTfPose& block, const RowsIn<7>& signal_in, RowsOut
   const std::size_t rows = signal_in.shape(0);
   checkRows(rows, signal_out.shape(0), "signal_out");
   checkRows(rows, status.shape(0), "status");
-  nb::gil_scoped_release unlocked;
   updateEachRow<7>(block, signal_in, signal_out, status, [](std::size_t) {});
 }
 
@@ -168,7 +179,8 @@ NB_MODULE(_batch, m) {
       "(0 Ok, 4 NotReady, 5 Error). Arrays are float64 (status uint8) and never converted; "
       "signal_out and status are C-contiguous. The block keeps the last transform. Runs without "
       "the interpreter lock: the block and the arrays must not be used by another thread until "
-      "it returns.";
+      "it returns. Signals are handled every 262,144 rows: an exception from a handler "
+      "(KeyboardInterrupt) stops the rows there.";
   defineWithTf<kivo::KivoTfImu>(m, kWithTfDoc);
   m.def("update_rows", &updatePoseRows, "block"_a, "signal_in"_a.noconvert(),
         "signal_out"_a.noconvert(), "status"_a.noconvert(),
@@ -176,7 +188,9 @@ NB_MODULE(_batch, m) {
         "with signal_out[k] = row (zeros for a refused row) and status[k] = the return code "
         "(0 Ok, 4 NotReady, 5 Error). Arrays are float64 (status uint8) and never converted; "
         "signal_out and status are C-contiguous. Runs without the interpreter lock: the block "
-        "and the arrays must not be used by another thread until it returns.");
+        "and the arrays must not be used by another thread until it returns. Signals are "
+        "handled every 262,144 rows: an exception from a handler (KeyboardInterrupt) stops the "
+        "rows there.");
   defineWithTf<kivo::KivoTfTwist>(m, kWithTfDoc);
   defineWithTf<kivo::KivoTfWrench>(m, kWithTfDoc);
 }

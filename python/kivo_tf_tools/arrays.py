@@ -11,10 +11,11 @@ pandas, Polars or pyarrow::
 
 The loop over the rows runs in C++ (`kivo_tf_tools._batch`) on the C++ block inside the Python
 block object, without the interpreter lock, so other Python threads run meanwhile (the block and
-the arrays must not be used by another thread until it returns). Each row gets exactly what one
-Python-level `set_fixed_to_moving_frame_tf` and `update` give it, bit for bit, refused rows and
-the library's lines on stderr included; a subclass that overrides either method gets the rows
-through its own methods, one Python call each.
+the arrays must not be used by another thread until it returns; Ctrl-C stops it within 262,144
+rows, as it stops a loop in Python). Each row gets exactly what one Python-level
+`set_fixed_to_moving_frame_tf` and `update` give it, bit for bit, refused rows and the library's
+lines on stderr included; a subclass that overrides either method gets the rows through its own
+methods, one Python call each.
 
 Conventions: signal rows as the block takes them (wrench [fx, fy, fz, tx, ty, tz] in N and N·m,
 twist [vx, vy, vz, wx, wy, wz] in m/s and rad/s, pose [px, py, pz, qw, qx, qy, qz], IMU

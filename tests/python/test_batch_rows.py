@@ -3,6 +3,8 @@ block called from Python row by row: the same bits, statuses, lines on stderr an
 random entries, transforms (unit, non-unit, NaN) and signals, for every block kind and policy and
 for inputs of any layout NumPy converts; the blocks it takes are those of kivo_tf_utils_ext; it runs
 without the interpreter lock."""
+import os
+import signal
 import sys
 import threading
 
@@ -242,6 +244,46 @@ def test_another_thread_runs_while_the_rows_are_updated(ext, kc):
         thread.join()
     assert seen == [255]  # the last row was not written yet
     assert set(status.tolist()) == {0}
+
+
+def test_a_signal_handler_stops_a_long_call_between_stretches_of_rows(ext, kc):
+    """An exception from a signal handler (KeyboardInterrupt on Ctrl-C) ends the call at the next
+    stretch of 262,144 rows, as it ends a loop in Python: the rows before are done, those after
+    untouched. Refused rows (each writes its line, here to /dev/null) make the call long."""
+    rows = 1_000_000
+    block = make_block(ext, kc, "KivoTfWrench", "unset", "BestEffort", 3)
+    rows_in = np.broadcast_to(np.ones(6), (rows, 6))
+    out, status = np.full((rows, 6), 7.0), np.full(rows, 255, np.uint8)
+
+    class Stop(Exception):
+        pass
+
+    def stop(signum, frame):
+        raise Stop
+
+    main_thread = threading.get_ident()
+    go = threading.Event()
+    thread = threading.Thread(target=lambda: (go.wait(),
+                                              signal.pthread_kill(main_thread, signal.SIGUSR1)))
+    thread.start()
+    previous = signal.signal(signal.SIGUSR1, stop)
+    saved_stderr = os.dup(2)
+    null = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(null, 2)
+    try:
+        go.set()
+        with pytest.raises(Stop):
+            _batch.update_rows(block, rows_in, out, status)
+    finally:
+        os.dup2(saved_stderr, 2)
+        os.close(saved_stderr)
+        os.close(null)
+        signal.signal(signal.SIGUSR1, previous)
+        thread.join()
+    done = int(np.count_nonzero(status != 255))
+    assert 0 < done < rows and done % 262_144 == 0
+    assert set(status[:done].tolist()) == {4} and not out[:done].any()
+    assert (out[done:] == 7.0).all()
 
 
 def test_the_module_imports_first_and_exits_cleanly(layout_dir, run_python, tmp_path):
