@@ -9,6 +9,14 @@ pandas, Polars or pyarrow::
     wrench_out, status = transform("examples/kivo_tf_config.json", "tf_wrench_config",
                                    wrench_in, tf)          # (N, 6) and (N, 7) float64 arrays
 
+The loop over the rows runs in C++ (`kivo_tf_tools._batch`) on the C++ block inside the Python
+block object, without the interpreter lock, so other Python threads run meanwhile (the block and
+the arrays must not be used by another thread until it returns; Ctrl-C stops it within 262,144
+rows, as it stops a loop in Python). Each row gets exactly what one Python-level
+`set_fixed_to_moving_frame_tf` and `update` give it, bit for bit, refused rows and the library's
+lines on stderr included; a subclass that overrides either method gets the rows through its own
+methods, one Python call each.
+
 Conventions: signal rows as the block takes them (wrench [fx, fy, fz, tx, ty, tz] in N and N·m,
 twist [vx, vy, vz, wx, wy, wz] in m/s and rad/s, pose [px, py, pz, qw, qx, qy, qz], IMU
 [ax, ay, az, wx, wy, wz] in m/s² and rad/s); the fixed-to-moving-frame transform of each row
@@ -69,21 +77,65 @@ def transform_with_block(block: Any, signal: Any, tf: Any | None = None) -> tupl
     np = require("numpy")
     kind = block_class_name(block)
     width = len(SIGNAL_COLUMNS[kind])
-    signal_in = np.ascontiguousarray(signal, dtype=np.float64)
-    if not signal_in.flags.writeable:  # e.g. pandas' to_numpy(): the blocks take writable rows
-        signal_in = signal_in.copy()
+    signal_in = np.asarray(signal, dtype=np.float64)
     if signal_in.ndim != 2 or signal_in.shape[1] != width:
         raise ValueError(f"signal must have shape (N, {width}) for {kind}, "
-                         f"not {signal_in.shape}")
+                         f"not {np.ascontiguousarray(signal_in).shape}")
     rows = signal_in.shape[0]
-    signal_out = np.zeros_like(signal_in)
+    tf_in = None
     if tf is not None:
         if not hasattr(block, "set_fixed_to_moving_frame_tf"):
             raise ValueError(f"{kind} takes no fixed-to-moving-frame transform "
                              "(its moving frame follows from the input pose): pass tf=None")
-        tf_in = np.ascontiguousarray(tf, dtype=np.float64)
+        tf_in = np.asarray(tf, dtype=np.float64)
         if tf_in.shape != (rows, 7):
-            raise ValueError(f"tf must have shape ({rows}, 7), not {tf_in.shape}")
+            raise ValueError(f"tf must have shape ({rows}, 7), "
+                             f"not {np.ascontiguousarray(tf_in).shape}")
+    if _overridden(block, kind, tf_in is not None):
+        return _update_each_row(np, block, signal_in, tf_in)
+    from kivo_tf_tools import _batch
+
+    signal_out = np.empty((rows, width), dtype=np.float64)
+    status = np.empty(rows, dtype=np.uint8)
+    if tf_in is None:
+        _batch.update_rows(block, _rows_in_place(np, signal_in), signal_out, status)
+    else:
+        _batch.update_rows(block, _rows_in_place(np, signal_in), signal_out, status,
+                           _rows_in_place(np, tf_in))
+    return signal_out, status
+
+
+def _overridden(block: Any, kind: str, sets_tf: bool) -> bool:
+    """Whether a subclass (or the instance) replaces `update`, or `set_fixed_to_moving_frame_tf`
+    when a transform is set: the rows then go through those Python methods one by one."""
+    import kivo_tf_utils_ext
+
+    base = getattr(kivo_tf_utils_ext, kind)
+    if type(block) is base:
+        return False
+    names = ("set_fixed_to_moving_frame_tf", "update") if sets_tf else ("update",)
+    return any(getattr(getattr(block, name), "__func__", None) is not getattr(base, name)
+               for name in names)
+
+
+def _rows_in_place(np: Any, values: Any) -> Any:
+    """Float64 rows as the batch loop reads them in place: any strides that are whole values,
+    aligned; anything else (a field of packed records) as a C-contiguous copy."""
+    if values.flags.aligned and all(s % values.itemsize == 0 for s in values.strides):
+        return values
+    return np.ascontiguousarray(values)
+
+
+def _update_each_row(np: Any, block: Any, signal: Any, tf: Any | None) -> tuple[Any, Any]:
+    """One Python-level call per row of `signal` (N, width), after `set_fixed_to_moving_frame_tf`
+    of the row of `tf` (N, 7) when given."""
+    signal_in = np.ascontiguousarray(signal)
+    if not signal_in.flags.writeable:  # e.g. pandas' to_numpy(): the blocks take writable rows
+        signal_in = signal_in.copy()
+    rows = signal_in.shape[0]
+    signal_out = np.zeros_like(signal_in)
+    if tf is not None:
+        tf_in = np.ascontiguousarray(tf)
         set_tf = block.set_fixed_to_moving_frame_tf
         update = block.update
         codes: list[Any] = []

@@ -24,6 +24,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import queue
 import sys
 import threading
 import time
@@ -42,8 +43,8 @@ from kivo_tf_tools.arrays import transform_with_block
 from kivo_tf_tools.sections import (
     SECTIONS, SIGNAL_COLUMNS, TF_COLUMNS, load_block, load_sections)
 from kivo_tf_tools.tables import (
-    NUMBER_RULE, CsvReader, ParquetReader, RunError, TableWriter, arrow_array, is_parquet,
-    text_array)
+    NUMBER_RULE, CsvReader, ParquetReader, RunError, TableWriter, TextsByCode, arrow_array,
+    is_parquet)
 
 __all__ = ["RunError", "Layout", "plan_columns", "run", "add_parser"]
 
@@ -289,11 +290,12 @@ def transform_table(args: argparse.Namespace, block: Any, destination: Destinati
             section = load_sections(args.config, only=args.section)[0]
         width = len(layout.signal_index)
         copied = [i for kind, i in layout.output if kind == "copy"]
-        names = _status_names(pa)
+        names = _status_names()
         writer = TableWriter(destination, is_parquet(args.output) and args.output != "-")
         writer.start(layout.output_header,
                      [reader.types[i] if kind == "copy" else pa.float64()
-                      for kind, i in layout.output] + [pa.string()])
+                      for kind, i in layout.output] + [pa.string()],
+                     computed=[layout.header[i] for i in layout.signal_index])
 
         writing = _Background()  # the previous batch's formatting and writing
 
@@ -301,7 +303,7 @@ def transform_table(args: argparse.Namespace, block: Any, destination: Destinati
             slot = {i: k for k, i in enumerate(copied)}
             columns = [rows.copied[slot[i]] if kind == "copy" else arrow_array(rows.out[:, i])
                        for kind, i in layout.output]
-            columns.append(names.take(arrow_array(rows.status)))
+            columns.append(names(rows.status))
             writing.wait()
             writing.start(writer.write, columns)
 
@@ -319,9 +321,8 @@ def transform_table(args: argparse.Namespace, block: Any, destination: Destinati
                     break
                 reading.start(next, batches, None)
                 values = batch.numbers
-                signal_in = np.ascontiguousarray(values[:, :width])
-                tf = (np.ascontiguousarray(values[:, width:width + 7]) if layout.tf_index
-                      else None)
+                signal_in = values[:, :width]  # views: the rows are read in place
+                tf = values[:, width:width + 7] if layout.tf_index else None
                 with capture:
                     signal_out, status = transform_with_block(block, signal_in, tf)
                 totals.rows += len(status)
@@ -361,12 +362,14 @@ def transform_table(args: argparse.Namespace, block: Any, destination: Destinati
         finally:
             capture.close()
             writing.settle()
+            writing.close()
             writer.abandon()  # a no-op once finished; after an error, no footer
     finally:
         # A read still blocked (a FIFO, a terminal) holds the stream: the process's exit closes
         # it, a close here would wait for the read.
         if release is not None and not reading.busy:
             release()
+        reading.close()
     totals.codes = Counter({_STATUS_NAMES[code]: n for code, n in totals.codes.items() if n})
     return totals
 
@@ -400,50 +403,70 @@ _STATUS_NAMES: dict[int, str] = {}
 
 
 class _Background:
-    """One call at a time on a daemon thread, so that pyarrow reads the next batch and writes
-    the previous one (in C++, without the interpreter lock) while the blocks update this one.
-    A daemon thread never keeps the process alive: a write blocked on a stalled pipe cannot
-    hang the exit."""
+    """One call at a time on a daemon thread of its own, kept from the first call to `close()`,
+    so that pyarrow reads the next batch and writes the previous one (in C++, without the
+    interpreter lock) while the blocks update this one. A daemon thread never keeps the process
+    alive: a write blocked on a stalled pipe cannot hang the exit."""
 
     def __init__(self) -> None:
+        self._calls: queue.SimpleQueue[tuple[Any, tuple[Any, ...]] | None] = queue.SimpleQueue()
         self._thread: threading.Thread | None = None
+        self._done = threading.Event()
+        self._running = False  # a call was started and not waited for
         self._result: Any = None
         self._error: BaseException | None = None
 
-    def _call(self, function: Any, *args: Any) -> None:
-        try:
-            self._result = function(*args)
-        except BaseException as error:  # handed to the thread that waits
-            self._error = error
+    def _serve(self) -> None:
+        while True:
+            call = self._calls.get()
+            if call is None:
+                return
+            function, args = call
+            try:
+                self._result = function(*args)
+            except BaseException as error:  # handed to the thread that waits
+                self._error = error
+            self._done.set()
 
     def start(self, function: Any, *args: Any) -> None:
         """Starts `function(*args)`; the previous call must have been waited for."""
-        assert self._thread is None
+        assert not self._running
         self._result = self._error = None
-        self._thread = threading.Thread(target=self._call, args=(function, *args), daemon=True)
-        self._thread.start()
+        self._done.clear()
+        self._running = True
+        if self._thread is None:
+            self._thread = threading.Thread(target=self._serve, daemon=True)
+            self._thread.start()
+        self._calls.put((function, args))
 
     def wait(self) -> Any:
         """The result of the call started last (None when none is running); re-raises its
         exception."""
-        if self._thread is None:
+        if not self._running:
             return None
-        self._thread.join()
-        self._thread = None
+        self._done.wait()
+        self._running = False
         error, self._error = self._error, None
+        result, self._result = self._result, None
         if error is not None:
             raise error
-        return self._result
+        return result
 
     @property
     def busy(self) -> bool:
-        return self._thread is not None and self._thread.is_alive()
+        return self._running and not self._done.is_set()
 
     def settle(self, seconds: float = 10.0) -> None:
         """Lets a running call finish (at most `seconds`) before what it uses is released; its
         result or error is dropped."""
+        if self._running:
+            self._done.wait(seconds)
+            self._running = False
+
+    def close(self) -> None:
+        """Ends the thread when its call, if any, returns; no call may follow."""
         if self._thread is not None:
-            self._thread.join(seconds)
+            self._calls.put(None)
             self._thread = None
 
 
@@ -483,13 +506,13 @@ class _Rows:
                      both(first.tf, second.tf))
 
 
-def _status_names(pa: Any) -> Any:
-    """The names of the block's return codes, indexed by code value."""
+def _status_names() -> TextsByCode:
+    """The names of the block's return codes, by code value."""
     import kivo_control
 
     for code in kivo_control.KivoControlReturnCode.__members__.values():
         _STATUS_NAMES[int(code)] = code.name
-    return text_array([_STATUS_NAMES.get(k, str(k)) for k in range(256)])
+    return TextsByCode([_STATUS_NAMES.get(k, str(k)) for k in range(256)])
 
 
 def _summary(totals: Totals, seconds: float) -> list[str]:

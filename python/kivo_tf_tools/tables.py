@@ -19,7 +19,7 @@ import csv
 import io
 import json
 import re
-from collections.abc import Iterator, Sequence
+from collections.abc import Collection, Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any, BinaryIO
 
@@ -141,9 +141,12 @@ def _floats(column: Any) -> Any:
 def parse_numbers(column: Any) -> Any:
     """The float64 values of a pyarrow text or number column under NUMBER_RULE, as a NumPy array.
     Raises BadValue for the first row that holds no number (a null is text None)."""
-    pa, pc, _ = _arrow()
+    pa = require("pyarrow")
     if pa.types.is_dictionary(column.type):
         column = column.dictionary_decode()
+    if column.type == pa.float64() and column.null_count == 0:
+        return _floats(column)  # a Parquet log's usual column: nothing to convert
+    pc = require("pyarrow.compute")
     if _is_number_type(pa, column.type) and column.null_count == 0:
         return _floats(column.cast(pa.float64()))
     if pa.types.is_string(column.type) or pa.types.is_large_string(column.type):
@@ -574,6 +577,31 @@ def arrow_array(values: Any) -> Any:
     return pa.Array.from_buffers(kind, len(values), [None, pa.py_buffer(values)])
 
 
+class TextsByCode:
+    """Names of uint8 codes as pyarrow string arrays, made from NumPy arrays (see
+    `arrow_array`): `texts_by_code(codes)` holds texts[code] for each code of a 1-D NumPy uint8
+    array; `texts` has 256 entries."""
+
+    def __init__(self, texts: Sequence[str]) -> None:
+        np = require("numpy")
+        encoded = [text.encode("utf-8") for text in texts]
+        self._lengths = np.array([len(data) for data in encoded], dtype=np.int32)
+        self._bytes = np.zeros((len(encoded), max(1, int(self._lengths.max()))), dtype=np.uint8)
+        for code, data in enumerate(encoded):
+            self._bytes[code, :len(data)] = np.frombuffer(data, dtype=np.uint8)
+
+    def __call__(self, codes: Any) -> Any:
+        pa = require("pyarrow")
+        np = require("numpy")
+        lengths = self._lengths[codes]
+        offsets = np.zeros(len(codes) + 1, dtype=np.int32)
+        np.cumsum(lengths, out=offsets[1:])
+        used = np.arange(self._bytes.shape[1]) < lengths[:, None]
+        data = self._bytes[codes][used]
+        return pa.Array.from_buffers(pa.string(), len(codes),
+                                     [None, pa.py_buffer(offsets), pa.py_buffer(data)])
+
+
 def text_array(texts: Sequence[str | None]) -> Any:
     """A pyarrow string array of `texts`, None a null (see `arrow_array`)."""
     pa = require("pyarrow")
@@ -840,6 +868,17 @@ class _Sink(io.RawIOBase):
             self._stream.flush()
 
 
+def _leaf_paths(schema: Any) -> list[str]:
+    """The Parquet column paths of the leaves of the pyarrow `schema` ("a", "s.x",
+    "l.list.element"), as its Parquet writer names them: read back from an empty file."""
+    pa = require("pyarrow")
+    pq = require("pyarrow.parquet")
+    sink = pa.BufferOutputStream()
+    pq.ParquetWriter(sink, schema).close()
+    parquet_schema = pq.read_metadata(pa.BufferReader(sink.getvalue())).schema
+    return [parquet_schema.column(i).path for i in range(len(parquet_schema))]
+
+
 class TableWriter:
     """Writes batches of columns as CSV or Parquet to `destination`, anything with a binary
     `stream` open for writing (a `kivo_tf_tools._output.Destination`); `rows` counts the rows
@@ -855,20 +894,25 @@ class TableWriter:
 
     def __init__(self, destination: Any, parquet: bool) -> None:
         self.pa = require("pyarrow")
-        self.pc = require("pyarrow.compute")
         self.destination = destination
         self.parquet = parquet
         self.rows = 0
         self._parquet_writer: Any = None
         self._names: list[str] = []
+        self._computed: frozenset[str] = frozenset()
         self._schema: Any = None
         self._pending: list[Any] = []  # Parquet batches of the next row group
         self._pending_rows = self._pending_bytes = 0
         self._sink = _Sink(destination.stream)
 
-    def start(self, names: list[str], types: list[Any] | None = None) -> None:
-        """Raises RunError for a column that CSV cannot hold."""
+    def start(self, names: list[str], types: list[Any] | None = None,
+              computed: Collection[str] = ()) -> None:
+        """`computed` names top-level float64 columns of values computed by the run (a block's
+        output), which a Parquet output writes without dictionary encoding: such values seldom
+        repeat, and a dictionary of every value of a row group costs time and space for nothing.
+        Raises RunError for a column that CSV cannot hold."""
         self._names = list(names)
+        self._computed = frozenset(computed)
         if types is not None:
             if len(types) != len(names):
                 raise ValueError(f"{len(names)} names and {len(types)} types")
@@ -890,11 +934,15 @@ class TableWriter:
 
     def _open_parquet(self, schema: Any) -> None:
         pq = require("pyarrow.parquet")
-        self._parquet_writer = pq.ParquetWriter(self._sink, schema)
+        options: dict[str, Any] = {}
+        if self._computed:
+            options["use_dictionary"] = [path for path in _leaf_paths(schema)
+                                         if path not in self._computed]
+        self._parquet_writer = pq.ParquetWriter(self._sink, schema, **options)
 
     def write(self, columns: list[Any]) -> None:
         """One batch: a pyarrow array per column, all of one length. Raises RunError."""
-        pa, pc = self.pa, self.pc
+        pa = self.pa
         if not columns or not len(columns[0]):
             return
         columns = [c.combine_chunks() if isinstance(c, pa.ChunkedArray) else c for c in columns]
@@ -914,6 +962,7 @@ class TableWriter:
                     or self._pending_bytes >= PARQUET_ROW_GROUP_BYTES):
                 self._write_row_group()
             return
+        pc = require("pyarrow.compute")
         texts = []
         for name, column in zip(self._names, columns):
             try:

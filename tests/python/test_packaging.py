@@ -42,7 +42,16 @@ out = array.array("d", [7.0] * 6)
 code = w.update(array.array("d", [1, 0, 0, 0, 0, 0]), out)
 assert code is kivo_control.KivoControlReturnCode.Ok, code
 assert all(abs(a - b) < 1e-12 for a, b in zip(out, [0, 0, -1, -3, 1, 0])), out
-print(e.__file__, kivo_control.__file__, sep="|")
+# The tools' loop over rows takes the same block (one type registry) and finds the library.
+from kivo_tf_tools import _batch
+def rows(values, width):
+    return memoryview(array.array("d", values)).cast("B").cast("d", [len(values) // width,
+                                                                    width])
+outs, codes = rows([7.0] * 12, 6), array.array("B", [9, 9])
+_batch.update_rows(w, rows([1, 0, 0, 0, 0, 0] * 2, 6), outs, codes,
+                   rows([1, 2, 3, h, 0, 0, h] * 2, 7))
+assert list(codes) == [0, 0] and outs.tolist() == [list(out)] * 2, (codes, outs.tolist())
+print(e.__file__, kivo_control.__file__, _batch.__file__, sep="|")
 """
 
 
@@ -123,7 +132,8 @@ def test_wheel_contents_and_metadata(packaged):
     assert {"kivo_tf_tools/__init__.py", "kivo_tf_tools/cli.py", "kivo_tf_tools/_deps.py"} <= tools
     assert names == {f"kivo_tf_utils_ext{SUFFIX}", f"kivo_control{SUFFIX}",
                      "cpp_lib/lib/libKivoTfUtils.so", "kivo_tf_utils_ext-stubs/__init__.pyi",
-                     "kivo_control-stubs/__init__.pyi", "kivo_tf_tools/py.typed", *tools}
+                     "kivo_control-stubs/__init__.pyi", "kivo_tf_tools/py.typed",
+                     f"kivo_tf_tools/_batch{SUFFIX}", "kivo_tf_tools/_batch.pyi", *tools}
     assert "kivo-tf = kivo_tf_tools.cli:main" in entry_points_text
     assert 'numpy==2.4.6; extra == "tools"' in metadata.get_all("Requires-Dist")
 

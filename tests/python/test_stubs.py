@@ -71,3 +71,25 @@ def test_finishing_keeps_other_stubs_and_refuses_unknown_array_forms(finish_stub
     finished = finish_stub.finish(generated.replace(", b: numpy.int64", ""))
     assert "def f(a: Annotated[Buffer | _DLPackArray, dict(dtype='float64', shape=(6), order='C')])" in finished
     assert "numpy" not in finished
+
+
+def test_the_tools_batch_module_has_a_finished_stub_beside_it(layout_dir):
+    """kivo_tf_tools/_batch.pyi: one `update_rows` overload per block class, its arrays buffers
+    (the tools are type-checked against it)."""
+    from kivo_tf_tools import _batch
+
+    path = layout_dir / "kivo_tf_tools" / "_batch.pyi"
+    assert Path(_batch.__file__).parent == path.parent
+    tree = ast.parse(path.read_text(encoding="utf-8"))
+    overloads = [node for node in tree.body
+                 if isinstance(node, ast.FunctionDef) and node.name == "update_rows"]
+    assert [ast.unparse(f.args.args[0].annotation) for f in overloads] == [
+        f"kivo_tf_utils_ext.{cls}" for cls in BLOCK_CLASSES]
+    for function in overloads:
+        assert [a.arg for a in function.args.args] == (
+            ["block", "signal_in", "signal_out", "status"]
+            + ([] if function.args.args[0].annotation.attr == "KivoTfPose" else ["tf"]))
+        for arg in function.args.args[1:]:
+            annotation = ast.unparse(arg.annotation)
+            assert annotation.startswith("Annotated[Buffer | _DLPackArray, dict("), arg.arg
+    assert "numpy" not in path.read_text(encoding="utf-8")
