@@ -15,9 +15,10 @@ alone reading and deserialising every message, of rosbags reading, deserialising
 them (the copy), and of the tool into a table and into a bag, with the ratios (goals: at least 3
 times the reading alone; the bag output at least 1/1.5 of the copy).
 
-    ... benchmarks/bench_bags.py --two-topics 1000000 [--repeats 3]
+    ... benchmarks/bench_bags.py --two-topics 1000000 [--share 0.95] [--repeats 3]
 Prints, per kind and output, the time of one run transforming two topics of a bag against two
-runs of one topic each (goal: a ratio under 0.6).
+runs of one topic each (goal: a ratio under 0.6); --share sets the part of the bag's messages
+on the two topics (the rest is /tf and text messages).
 
     ... benchmarks/bench_bags.py --memory [--sizes 100000,1000000]
 Prints, per kind and size, the peak resident memory of `kivo-tf run` (a process of its own) to a
@@ -74,9 +75,9 @@ def open_writer(kind: str, path: Path):  # type: ignore[no-untyped-def]
 
 
 def write_input(kind: str, path: Path, wrenches: int,
-                topics: tuple[str, ...] = ("/ft",)) -> int:
-    """The benchmark's bag, with `wrenches` messages on each of `topics`; returns its number of
-    messages."""
+                topics: tuple[str, ...] = ("/ft",), filler: int = 0) -> int:
+    """The benchmark's bag, with `wrenches` messages on each of `topics` and `filler` text
+    messages (/log) beside each of them; returns its number of messages."""
     store = store_for(kind)
     t = store.types
     serialize = store.serialize_ros1 if kind == "ros1" else store.serialize_cdr
@@ -105,6 +106,8 @@ def write_input(kind: str, path: Path, wrenches: int,
         tf = writer.add_connection("/tf", "tf2_msgs/msg/TFMessage", typestore=store)
         fts = [writer.add_connection(topic, "geometry_msgs/msg/WrenchStamped", typestore=store)
                for topic in topics]
+        log = writer.add_connection("/log", "std_msgs/msg/String", typestore=store)
+        note = serialize(t["std_msgs/msg/String"](data="x" * 100), "std_msgs/msg/String")
         writer.write(tf_static, start, serialize(t["tf2_msgs/msg/TFMessage"](
             transforms=[transform(start, "arm", "sensor", (0.1, 0.0, 0.0), 0.5)]),
             "tf2_msgs/msg/TFMessage"))
@@ -126,6 +129,9 @@ def write_input(kind: str, path: Path, wrenches: int,
                 raw = serialize(wrench, "geometry_msgs/msg/WrenchStamped")
                 for ft in fts:
                     writer.write(ft, ns + 600_000, raw)
+                    count += 1
+                for j in range(filler):
+                    writer.write(log, ns + 700_000 + j, note)
                     count += 1
     return count
 
@@ -270,14 +276,17 @@ import sys
 from pathlib import Path
 sys.path.insert(0, sys.argv[1])
 from bench_bags import write_input
-print(write_input(sys.argv[2], Path(sys.argv[3]), int(sys.argv[4]), ("/ft", "/ft2")))
+print(write_input(sys.argv[2], Path(sys.argv[3]), int(sys.argv[4]), ("/ft", "/ft2"),
+                  int(sys.argv[5])))
 """
 TWO_TOPICS_GOAL = 0.6
 
 
-def two_topics(size: int, repeats: int) -> int:
-    """A bag of two wrench topics and /tf: one run of both topics against two runs of one topic
-    each, as processes of their own (best of `repeats`), into tables and into a bag."""
+def two_topics(size: int, repeats: int, share: float) -> int:
+    """A bag of two wrench topics, /tf and text messages, the two topics making `share` of its
+    messages: one run of both topics against two runs of one topic each, as processes of their
+    own (best of `repeats`), into tables and into a bag."""
+    filler = max(0, round(2 / share - 2.1))  # text messages per wrench tick
     print(f"{'kind':<8} {'messages':>10} {'output':<7} {'two runs':>9} {'one run':>9} "
           f"{'ratio':>6}  (seconds, best of {repeats}; goal ratio < {TWO_TOPICS_GOAL})")
     here = str(Path(__file__).resolve().parent)
@@ -291,7 +300,8 @@ def two_topics(size: int, repeats: int) -> int:
             source = root / f"{kind}{suffix}"
             count = int(subprocess.run(
                 [sys.executable, "-c", WRITE_TWO_CODE, here, kind, str(source),
-                 str(size * 10 // 21)], check=True, capture_output=True, text=True).stdout)
+                 str(int(size / (2.1 + filler))), str(filler)], check=True,
+                capture_output=True, text=True).stdout)
             frames = ["--fixed-frame", "world", "--moving-frame", "sensor"]
 
             def run(*args: str) -> float:
@@ -350,11 +360,14 @@ def main() -> int:
     parser.add_argument("--two-topics", type=int, default=None, metavar="N",
                         help="time one run of two topics against two runs of one, on a bag of "
                              "N messages")
+    parser.add_argument("--share", type=float, default=0.95,
+                        help="--two-topics: the share of the bag's messages on the two topics "
+                             "(the rest: /tf and text messages)")
     args = parser.parse_args()
     if args.memory:
         return memory([int(size) for size in args.sizes.split(",")])
     if args.two_topics:
-        return two_topics(args.two_topics, args.repeats)
+        return two_topics(args.two_topics, args.repeats, args.share)
     print(f"{'kind':<8} {'messages':>9} {'read':>10} {'copy':>10} {'to table':>10} "
           f"{'to bag':>10} {'table/read':>10} {'bag/read':>9} {'bag/copy':>9}")
     print(f"  (messages/s, best of {args.repeats}; read: rosbags reading and deserialising every "
