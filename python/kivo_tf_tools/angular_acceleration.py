@@ -11,6 +11,7 @@ block resolves them: a point in M is R(q_FM)·p + t_FM, axes in M are q_FM ⊗ q
 """
 from __future__ import annotations
 
+from collections.abc import Callable
 from typing import Any
 
 from kivo_tf_tools._deps import require
@@ -135,3 +136,44 @@ def add_term_to_rows(section: Section, t: Any, tf: Any | None, imu_out: Any, sta
     known &= changed
     imu_out[known, :3] += term_o[known]
     return int(known.sum())
+
+
+class TermAcrossBatches:
+    """The α × r term of a log that arrives in batches, each row's difference taken with its
+    neighbours as in one pass over the whole log: the last row of each batch waits for its
+    successor, and the row before it stays as that row's other neighbour.
+
+    `term(work, changed)` adds the term to the rows of `work` in `changed` (in place, as
+    `add_term_to_rows` does) and returns how many got it. A batch is any object with `out`,
+    `__len__`, `part(start, stop)` (views) and `joined(first, second)`."""
+
+    def __init__(self, term: Callable[[Any, slice], int]) -> None:
+        self._term = term
+        self._pending: Any = None  # the last row, waiting for its successor
+        self._context: Any = None  # the row before it, a neighbour only
+        self.added = 0  # rows that got the term
+
+    def _with(self, first: Any, rows: Any) -> Any:
+        return rows if first is None else type(rows).joined(first, rows)
+
+    def batch(self, rows: Any) -> Any:
+        """The rows now finished: those of `rows` (after the one held back) but its last."""
+        rows = self._with(self._pending, rows)
+        work = self._with(self._context, rows)
+        lead = len(work) - len(rows)
+        self.added += self._term(work, slice(lead, len(work) - 1))
+        rows.out[:] = work.out[lead:]
+        if len(rows) >= 2:
+            self._context = rows.part(len(rows) - 2, len(rows) - 1)
+        self._pending = rows.part(len(rows) - 1, len(rows))
+        return rows.part(0, len(rows) - 1)
+
+    def finish(self) -> Any:
+        """The last row of the log, finished; None when no row came."""
+        pending, self._pending = self._pending, None
+        if pending is None:
+            return None
+        work = self._with(self._context, pending)
+        self.added += self._term(work, slice(len(work) - 1, None))
+        pending.out[:] = work.out[len(work) - 1:]
+        return pending

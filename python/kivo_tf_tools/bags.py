@@ -52,7 +52,7 @@ from kivo_tf_tools._escape import escaped
 from kivo_tf_tools._frame_check import FrameCheck, frame_rule
 from kivo_tf_tools._output import stderr_line
 from kivo_tf_tools._progress import Progress
-from kivo_tf_tools.angular_acceleration import add_term_to_rows
+from kivo_tf_tools.angular_acceleration import TermAcrossBatches, add_term_to_rows
 from kivo_tf_tools.arrays import STATUS_OK, transform_with_block
 from kivo_tf_tools.sections import SECTIONS, SIGNAL_COLUMNS, Section, load_block, load_sections
 from kivo_tf_tools.tf_tree import TfError, TfTree, frame_id
@@ -596,8 +596,7 @@ class _Pipeline:
         self.write = writer
         self.account = job.account
         self.capture = LibraryStderr()
-        self.pending: Rows | None = None  # central: the last row, waiting for its successor
-        self.context: Rows | None = None  # central: the row before it, a neighbour only
+        self.held = TermAcrossBatches(self._term) if central else None
 
     def close(self) -> None:
         self.capture.close()
@@ -644,21 +643,10 @@ class _Pipeline:
             self.account.library_lines.update(self.capture.take())
             rows.out[rows.has_tf] = out
             rows.status[rows.has_tf] = codes
-        if self.central:
-            rows = self._add_term(rows)
+        if self.held is not None:
+            # A message without a transform is a refused row: the differences do not cross it.
+            rows = self.held.batch(rows)
         self._emit(rows)
-
-    def _add_term(self, rows: Rows) -> Rows:
-        """The α × r term for every row whose successor is known; the last row waits. A message
-        without a transform is a refused row: the differences do not cross it."""
-        rows = Rows.joined(self.pending, rows)
-        work = Rows.joined(self.context, rows)
-        lead = len(work) - len(rows)
-        self.account.added += self._term(work, slice(lead, len(work) - 1))
-        if len(rows) >= 2:
-            self.context = rows.part(len(rows) - 2, len(rows) - 1)
-        self.pending = rows.part(len(rows) - 1, len(rows))
-        return rows.part(0, len(rows) - 1)
 
     def _term(self, work: Rows, changed: slice) -> int:
         np = require("numpy")
@@ -669,11 +657,11 @@ class _Pipeline:
         return add_term_to_rows(self.section, work.stamps, tf, work.out, work.status, changed)
 
     def finish(self) -> None:
-        if self.pending is not None:
-            work = Rows.joined(self.context, self.pending)
-            self.account.added += self._term(work, slice(len(work) - 1, None))
-            self._emit(self.pending)
-            self.pending = None
+        if self.held is not None:
+            last = self.held.finish()
+            if last is not None:
+                self._emit(last)
+            self.account.added = self.held.added
 
     def _emit(self, rows: Rows) -> None:
         if not len(rows):

@@ -38,7 +38,7 @@ from kivo_tf_tools._deps import require
 from kivo_tf_tools._escape import escaped
 from kivo_tf_tools._output import Destination, input_stat, stderr_line
 from kivo_tf_tools._progress import Progress
-from kivo_tf_tools.angular_acceleration import add_term_to_rows
+from kivo_tf_tools.angular_acceleration import TermAcrossBatches, add_term_to_rows
 from kivo_tf_tools.arrays import transform_with_block
 from kivo_tf_tools.sections import (
     SECTIONS, SIGNAL_COLUMNS, TF_COLUMNS, load_block, load_sections)
@@ -309,9 +309,8 @@ def transform_table(args: argparse.Namespace, block: Any, destination: Destinati
 
         capture = LibraryStderr()
         totals = Totals(added=0 if central else None)
-        added = 0
-        pending: _Rows | None = None  # central: the last row read, waiting for its successor
-        context: _Rows | None = None  # central: the row written before it, a neighbour only
+        held = TermAcrossBatches(lambda work, changed: add_term_to_rows(
+            section, work.t, work.tf, work.out, work.status, changed)) if central else None
         batches = reader.batches(numeric, integers)
         reading.start(next, batches, None)
         try:
@@ -334,31 +333,19 @@ def transform_table(args: argparse.Namespace, block: Any, destination: Destinati
                     times = batch.integers[:, 0] if integers else values[:, -1]
                 rows = _Rows([batch.table.column(i) for i in copied], signal_out, status, times,
                              tf)
-                if central and len(rows):
-                    rows = _Rows.joined(pending, rows)
-                    work = _Rows.joined(context, rows)
-                    lead = len(work) - len(rows)
-                    added += add_term_to_rows(section, work.t, work.tf, work.out, work.status,
-                                              slice(lead, len(work) - 1))
-                    rows.out[:] = work.out[lead:]
-                    if len(rows) >= 2:
-                        context = rows.part(len(rows) - 2, len(rows) - 1)
-                    pending = rows.part(len(rows) - 1, len(rows))
-                    rows = rows.part(0, len(rows) - 1)
+                if held is not None and len(rows):
+                    rows = held.batch(rows)
                 emit(rows)
                 progress.update(totals.rows, reader.position if size else None)
-            if pending is not None:
-                work = _Rows.joined(context, pending)
-                added += add_term_to_rows(section, work.t, work.tf, work.out, work.status,
-                                          slice(len(work) - 1, None))
-                pending.out[:] = work.out[len(work) - 1:]
-                emit(pending)
+            last = held.finish() if held is not None else None
+            if last is not None:
+                emit(last)
             writing.wait()
             writer.finish()
             totals.written = writer.rows
             _check_account(totals, destination, writer.parquet)
-            if central:
-                totals.added = added
+            if held is not None:
+                totals.added = held.added
         finally:
             capture.close()
             writing.settle()

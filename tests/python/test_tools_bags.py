@@ -362,9 +362,13 @@ def test_doc_examples(tmp_path, monkeypatch, capfd):
             TIMING.sub("T", line) for line in expected], command
 
 
-def test_angular_acceleration_term_from_a_bag_equals_the_table_run(config, tmp_path, kivo_run):
+@pytest.mark.parametrize("batch", [bags.BATCH, 2])
+def test_angular_acceleration_term_from_a_bag_equals_the_table_run(config, tmp_path, kivo_run,
+                                                                    monkeypatch, batch):
     """The α × r term added after the block from a bag's stamps is the one a table run with the
-    same times, signals and transforms adds (the scene's M turns about a turning axis: α ≠ 0)."""
+    same times, signals and transforms adds (the scene's M turns about a turning axis: α ≠ 0),
+    whether the bag's messages go through in one batch or in many."""
+    monkeypatch.setattr(bags, "BATCH", batch)
     kind = "sqlite3"
     count = len(bagmaker.SENSOR_TIMES)
     signals = np.random.default_rng(3).normal(size=(count, 6))
