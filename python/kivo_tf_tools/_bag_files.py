@@ -58,10 +58,6 @@ def bag_kind(path: str) -> str | None:
     return None
 
 
-def is_ros1(path: str) -> bool:
-    return bag_kind(path) == "ros1"
-
-
 def stamp_text(ns: int) -> str:
     """A stamp in ns as seconds, exactly (e.g. "12.000500000")."""
     sign = "-" if ns < 0 else ""

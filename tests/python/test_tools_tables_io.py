@@ -1,17 +1,15 @@
-"""The I/O path of `kivo-tf run` on tables: status texts made from codes, the Parquet writer's
-encodings (the block's output without a dictionary, every other column as pyarrow writes it),
-float64 columns read without conversion, the background threads, and a Parquet run that never
-imports pyarrow.compute."""
+"""The I/O path of `kivo-tf run` on tables: status texts made from codes, the block's output
+written without a dictionary and read back to the bit, float64 columns read without conversion,
+and no thread left behind."""
 import threading
 from pathlib import Path
-from types import SimpleNamespace
 
 import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
 
-from kivo_tf_tools import run, tables, transform_with_block
+from kivo_tf_tools import tables, transform_with_block
 from kivo_tf_tools.cli import main
 
 REPO = Path(__file__).resolve().parents[2]
@@ -35,42 +33,11 @@ def test_texts_by_code_equal_the_texts_of_each_code(codes):
     assert made.equals(tables.text_array([NAMES[c] for c in codes]))
 
 
-def parquet_bytes(table, **options):
-    sink = pa.BufferOutputStream()
-    writer = tables.TableWriter(SimpleNamespace(stream=sink), parquet=True)
-    writer.start(table.column_names, table.schema.types, **options)
-    writer.write(table.columns)
-    writer.finish()
-    return sink.getvalue()
-
-
 def encodings(data):
     metadata = pq.read_metadata(pa.BufferReader(data))
     group = metadata.row_group(0)
     return {group.column(i).path_in_schema: "RLE_DICTIONARY" in group.column(i).encodings
             for i in range(group.num_columns)}
-
-
-def test_computed_columns_are_written_without_a_dictionary_and_the_others_as_pyarrow_does():
-    rows = 1000
-    rng = np.random.default_rng(2)
-    table = pa.table({
-        "t": np.arange(rows) / 1000.0,
-        "fx": rng.normal(size=rows),
-        "label": pa.array(["a", "b"] * (rows // 2)),
-        "s": pa.array([{"x": k % 3, "y": "q"} for k in range(rows)]),
-        "l": pa.array([[k % 4, 1] for k in range(rows)]),
-        "fy.z": rng.normal(size=rows),  # a dotted name is a name, not a path into "fy"
-        "fy": rng.normal(size=rows),
-    })
-    reference = pa.BufferOutputStream()
-    pq.write_table(table, reference)
-    default = encodings(reference.getvalue())
-    assert default["fx"] and default["label"] and default["s.x"]  # pyarrow's default
-    data = parquet_bytes(table, computed=["fx", "fy"])
-    assert encodings(data) == {**default, "fx": False, "fy": False}
-    assert pq.read_table(pa.BufferReader(data)).equals(table)
-    assert encodings(parquet_bytes(table)) == default
 
 
 def test_a_parquet_run_writes_the_block_output_plain_and_reads_back_the_same_values(ext, tmp_path):
@@ -107,29 +74,6 @@ def test_a_float64_column_reads_as_its_own_bits(values):
     assert tables.parse_numbers(column.slice(1)).tobytes() == tail.tobytes()
 
 
-def test_background_calls_return_raise_and_end_with_close():
-    background = run._Background()
-    assert background.wait() is None
-    background.start(sum, [1, 2, 3])
-    assert background.wait() == 6
-    background.start(int, "x")
-    with pytest.raises(ValueError):
-        background.wait()
-    gate = threading.Event()
-    background.start(gate.wait, 30)
-    assert background.busy
-    gate.set()
-    background.settle()
-    assert not background.busy
-    threads = threading.active_count()
-    background.close()
-    for _ in range(200):
-        if threading.active_count() < threads:
-            break
-        threading.Event().wait(0.01)
-    assert threading.active_count() == threads - 1
-
-
 @pytest.mark.parametrize("suffix", ["csv", "parquet"])
 def test_a_run_leaves_no_thread_behind(tmp_path, capfd, suffix):
     table = pa.table({name: np.ones(10) for name in WRENCH})
@@ -144,18 +88,3 @@ def test_a_run_leaves_no_thread_behind(tmp_path, capfd, suffix):
         threading.Event().wait(0.01)
     assert threading.active_count() == before
     capfd.readouterr()
-
-
-def test_a_parquet_run_does_not_import_pyarrow_compute(tmp_path, run_python, layout_dir):
-    """Importing pyarrow.compute costs about a tenth of a second of every run; a Parquet log of
-    float64 columns is read, transformed and written without it."""
-    table = pa.table({name: np.linspace(0.0, 1.0, 100) for name in ["t", *WRENCH, *TF]})
-    pq.write_table(table, tmp_path / "in.parquet")
-    code = ("import sys\n"
-            "from kivo_tf_tools.cli import main\n"
-            f"status = main(['run', {str(EXAMPLE)!r}, 'tf_wrench_config', '-i', 'in.parquet',"
-            " '-o', 'out.parquet'])\n"
-            "print(status, 'pyarrow.compute' in sys.modules)\n")
-    res = run_python(code, cwd=tmp_path, pythonpath=layout_dir)
-    assert res.returncode == 0, res.stderr
-    assert res.stdout == "0 False\n"
