@@ -89,6 +89,8 @@ was, from Parquet with its type (to CSV: a null as an empty field, float32 and f
 shortest text, lists, structs and maps as JSON, binary with \\xNN escapes; a type CSV cannot
 hold is refused before anything is written). The output has the copied columns, the transformed
 signal under the same names and a status column (Ok, NotReady, Error); a refused row holds zeros.
+A row whose tf_ values are not all finite is not given to the block: it holds NaN, status
+NoTransform.
 Every record read is written: the summary gives the account, and a run that would write fewer
 rows than it read fails. The library's line on stderr for each refused row is counted and
 summarised at the end.
@@ -120,6 +122,9 @@ TOPIC/kivo_tf. OUT is never replaced. A damaged bag stops the run unless --skip-
 """
 
 STATUS_COLUMN = "status"
+# The status of a row whose transform is not finite (the row is not given to the block).
+NO_TRANSFORM = "NoTransform"
+NO_TRANSFORM_CODE = 255
 TIME_COLUMN = "t"
 STAMP_COLUMN = "stamp_ns"
 SHOWN_LIBRARY_LINES = 5
@@ -323,7 +328,7 @@ def transform_table(args: argparse.Namespace, block: Any, destination: Destinati
                 signal_in = values[:, :width]  # views: the rows are read in place
                 tf = values[:, width:width + 7] if layout.tf_index else None
                 with capture:
-                    signal_out, status = transform_with_block(block, signal_in, tf)
+                    signal_out, status = _transform_rows(block, signal_in, tf)
                 totals.rows += len(status)
                 totals.blank += batch.blank
                 totals.codes.update(dict(enumerate(np.bincount(status).tolist())))
@@ -494,12 +499,30 @@ class _Rows:
 
 
 def _status_names() -> TextsByCode:
-    """The names of the block's return codes, by code value."""
+    """The names of the block's return codes, by code value, and NO_TRANSFORM's."""
     import kivo_control
 
     for code in kivo_control.KivoControlReturnCode.__members__.values():
         _STATUS_NAMES[int(code)] = code.name
+    _STATUS_NAMES[NO_TRANSFORM_CODE] = NO_TRANSFORM
     return TextsByCode([_STATUS_NAMES.get(k, str(k)) for k in range(256)])
+
+
+def _transform_rows(block: Any, signal_in: Any, tf: Any | None) -> tuple[Any, Any]:
+    """The block over the rows, but for a row whose transform is not finite: no block can give
+    a right value from it, so it is not updated, holds NaN and has the status NO_TRANSFORM."""
+    np = require("numpy")
+    if tf is None:
+        return transform_with_block(block, signal_in, None)
+    usable = np.isfinite(tf).all(axis=1)
+    if usable.all():
+        return transform_with_block(block, signal_in, tf)
+    signal_out = np.full(signal_in.shape, np.nan)
+    status = np.full(len(usable), NO_TRANSFORM_CODE, dtype=np.uint8)
+    if usable.any():
+        signal_out[usable], status[usable] = transform_with_block(block, signal_in[usable],
+                                                                  tf[usable])
+    return signal_out, status
 
 
 def _summary(totals: Totals, seconds: float) -> list[str]:

@@ -209,3 +209,19 @@ def test_a_writer_that_loses_rows_fails_the_run(run_tool, tmp_path, monkeypatch,
     assert (status, err) == (2, f"kivo-tf run: error: {tmp_path / target}: {lost}: rows were "
                                 "lost\n")
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv"]
+
+
+@pytest.mark.parametrize("bad", ["nan", "inf", "-inf"])
+def test_a_row_whose_transform_is_not_finite_is_not_ok(run_tool, tmp_path, bad):
+    """No block can give a right value from such a transform: the row is written with NaN and
+    NoTransform, counted as refused, and the rows around it are transformed as before."""
+    header = "fx,fy,fz,tx,ty,tz," + ",".join(TF)
+    row = "1,2,3,4,5,6,0.5,0,0,1,0,0,0"
+    (tmp_path / "in.csv").write_text(f"{header}\n{row}\n{row.replace('0.5', bad)}\n{row}\n")
+    status, err = run_tool(tmp_path / "in.csv", tmp_path / "out.csv")
+    assert status == 0, err
+    assert err.startswith("kivo-tf run: 3 rows, 1 refused (NoTransform 1), 3 records read = 3 "
+                          "rows written")
+    lines = (tmp_path / "out.csv").read_text().splitlines()
+    assert lines[2] == "nan,nan,nan,nan,nan,nan,NoTransform"
+    assert lines[1] == lines[3] and lines[1].endswith(",Ok")
