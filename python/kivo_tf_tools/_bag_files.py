@@ -21,7 +21,7 @@ from collections import Counter
 from collections.abc import Collection, Iterator
 from typing import Any
 
-from kivo_tf_tools import _ros1
+from kivo_tf_tools import _ros1, _rosbag2
 from kivo_tf_tools._deps import require
 from kivo_tf_tools._escape import escaped
 from kivo_tf_tools.sections import ConfigError
@@ -193,6 +193,43 @@ class Bag:
             count += 1
             yield item
 
+    def blocks(self, connections: Collection[Any] | None = None) -> Iterator[Any]:
+        """The messages of `messages` as `_bag_blocks.Block`s, read a chunk at a time where the
+        container allows, each message counted in `read`. Raises BagDamage when the container
+        fails part way, after the blocks of the messages before the failure."""
+        from kivo_tf_tools._bag_blocks import blocks_of, grouped
+
+        np = require("numpy")
+        for connection in connections or self.connections:
+            self.read[connection.id] = 0
+        count = 0
+        try:
+            (inner,) = self._reader.readers
+            source = blocks_of(inner, list(connections or ()))
+            counted = source is None  # by `messages`, which raises BagDamage itself
+            iterator = iter(grouped(self.messages(connections)) if source is None else source)
+        except BagDamage:
+            raise
+        except Exception as error:
+            raise BagDamage(f"cannot read the bag {self.name}: {_cause(error)}", 0) from None
+        read = self.read
+        while True:
+            try:
+                block = next(iterator)
+            except StopIteration:
+                return
+            except BagDamage:
+                raise
+            except Exception as error:
+                raise BagDamage(f"the bag {self.name} is damaged after {count:,} messages "
+                                f"read: {_cause(error)}", count) from None
+            if not counted:
+                ids, counts = np.unique(block.ids, return_counts=True)
+                for key, value in zip(ids.tolist(), counts.tolist()):
+                    read[key] += value
+            count += len(block)
+            yield block
+
     def close(self) -> None:
         try:
             self._reader.close()
@@ -306,7 +343,6 @@ class BagWriter:
         self.typestore = bag.typestore
         self.path = path
         self.name = escaped(name)  # the output as the user named it
-        self.written: Counter[int] = Counter()  # by id() of the writer's connection
         self.errors = write_errors()
         try:
             if self.ros1:
@@ -314,8 +350,7 @@ class BagWriter:
             else:
                 plugin = (require("rosbags.rosbag2.enums").StoragePlugin.MCAP
                           if bag.kind == "mcap" else _ros2_storage(bag.path))
-                self._writer = require("rosbags.rosbag2").Writer(path, version=9,
-                                                                  storage_plugin=plugin)
+                self._writer = _rosbag2.writer_class()(path, version=9, storage_plugin=plugin)
             self._writer.open()
         except self.errors as error:
             raise BagError(f"cannot write {self.name}: {_cause(error)}") from None
@@ -346,7 +381,14 @@ class BagWriter:
             self._writer.write(connection, timestamp, raw)
         except self.errors as error:
             raise self._failed(error) from None
-        self.written[id(connection)] += 1
+
+    def write_many(self, ids: Any, times: Any, data: Any, starts: Any, sizes: Any) -> None:
+        """Message k, data[starts[k]:starts[k] + sizes[k]], on the output connection of id
+        ids[k] at bag time times[k] (ns); int64 arrays."""
+        try:
+            self._writer.write_many(ids, times, data, starts, sizes)
+        except self.errors as error:
+            raise self._failed(error) from None
 
     def _failed(self, error: BaseException) -> BagError:
         self.abandon()

@@ -11,7 +11,7 @@ from typing import Any
 
 from kivo_tf_tools._bag_files import Bag, BagError, BagWriter, ros1_signed
 from kivo_tf_tools._bag_messages import imu_covariances, make_output
-from kivo_tf_tools._decode import encoder
+from kivo_tf_tools._decode import many_encoder
 from kivo_tf_tools._deps import require
 from kivo_tf_tools._escape import escaped
 from kivo_tf_tools._output import private_temp_name, remove_stale_temps
@@ -209,7 +209,7 @@ class Output:
     block_class: str
     section: Section
     frame: str | None
-    encode: Any = None  # writes a message from its fields (see _decode.encoder), or None
+    encode: Any = None  # writes messages from their fields (see _decode.many_encoder), or None
     template: Any = None  # else: a decoded input message, rosbags serialises it changed
     rows: int = 0  # messages written
 
@@ -225,6 +225,10 @@ class BagSink:
         except BaseException:
             self.writer.abandon()
             raise
+        np = require("numpy")
+        self._copy_ids = np.zeros(max(self.copies, default=-1) + 1, dtype=np.int64)
+        for cid, connection in self.copies.items():
+            self._copy_ids[cid] = connection.id
         self.typestore = bag.typestore
         self.serialize = (self.typestore.serialize_ros1 if bag.ros1
                           else self.typestore.serialize_cdr)
@@ -234,10 +238,13 @@ class BagSink:
                    frame: str | None) -> Output:
         connection = self.writer.add_connection(input_connection, topic)
         return Output(connection, input_connection.msgtype, block_class, section, frame,
-                      encoder(self.typestore, input_connection.msgtype, self.ros1))
+                      many_encoder(self.typestore, input_connection.msgtype, self.ros1))
 
-    def copy(self, connection: Any, timestamp: int, raw: Any) -> None:
-        self.writer.write(self.copies[connection.id], timestamp, raw)
+    def copy(self, block: Any) -> None:
+        """Every message of a block of the input (`_bag_blocks.Block`), unchanged."""
+        if len(block):
+            self.writer.write_many(self._copy_ids[block.ids], block.times, block.data,
+                                   block.starts, block.sizes)
 
     def write(self, rows: Rows, output: Output) -> None:
         np = require("numpy")
@@ -273,21 +280,16 @@ class BagSink:
             output.rows += 1
 
     def _encoded(self, rows: Rows, output: Output, ok: Any, covariances: Any) -> None:
-        encode, write, connection = output.encode, self.writer.write, output.connection
-        stamps = rows.headers[ok].tolist()
-        sequence = rows.sequence[ok].tolist() if rows.sequence is not None else None
-        values = rows.out[ok].tolist()
-        times = rows.times[ok].tolist()
-        cov_a = covariances[0].tolist() if covariances is not None else None
-        cov_w = covariances[1].tolist() if covariances is not None else None
-        for j, stamp in enumerate(stamps):
-            k = int(ok[j])
-            frame = output.frame if output.frame is not None else rows.frames[k]
-            raw = encode(stamp, frame, sequence[j] if sequence is not None else None, values[j],
-                         (cov_a[j], cov_w[j]) if cov_a is not None and cov_w is not None
-                         else None)
-            write(connection, times[j], raw)
-            output.rows += 1
+        np = require("numpy")
+        frames = ([output.frame] * len(ok) if output.frame is not None
+                  else [rows.frames[k] for k in ok.tolist()])
+        data, starts, sizes = output.encode(
+            rows.headers[ok], frames, rows.sequence[ok] if rows.sequence is not None else None,
+            rows.out[ok], covariances)
+        self.writer.write_many(np.full(len(ok), output.connection.id, dtype=np.int64),
+                               np.ascontiguousarray(rows.times[ok], dtype=np.int64), data,
+                               starts, sizes)
+        output.rows += len(ok)
 
     def close(self) -> None:
         self.writer.close()

@@ -300,12 +300,75 @@ def encoder(store: Any, msgtype: str, ros1: bool) -> Callable[..., bytes] | None
     return encode_cdr
 
 
+def many_encoder(store: Any, msgtype: str, ros1: bool) -> Callable[..., tuple[bytes, Any, Any]] | None:
+    """`encoder` for many messages at once, with NumPy: call it with header stamps (N,) int64
+    ns, frame ids (N,), seq (N,) int64 or None, the block's output rows (N, width) and the IMU
+    covariances ((N, 9), (N, 9)) or None; it returns (data, starts, sizes), message k being
+    data[starts[k]:starts[k] + sizes[k]], each equal to what `encoder` makes of it. None where
+    `encoder` is None."""
+    if encoder(store, msgtype, ros1) is None:
+        return None
+    from kivo_tf_tools._deps import require
+
+    np = require("numpy")
+    floats, _ = LAYOUTS[msgtype]
+
+    def fields_of(values: Any, covariances: Any) -> Any:
+        if msgtype == "geometry_msgs/msg/PoseStamped":
+            return values[:, [0, 1, 2, 4, 5, 6, 3]]
+        if msgtype == "sensor_msgs/msg/Imu":
+            cov_a, cov_w = covariances
+            fixed = np.broadcast_to(np.array(_NO_ORIENTATION), (len(values), 13))
+            return np.hstack([fixed, values[:, 3:6], cov_w, values[:, :3], cov_a])
+        return values
+
+    def encode_many(stamps: Any, frames: list[str], seq: Any, values: Any,
+                    covariances: Any = None) -> tuple[bytes, Any, Any]:
+        count = len(stamps)
+        body = np.ascontiguousarray(fields_of(np.asarray(values, dtype=np.float64),
+                                              covariances), dtype="<f8")
+        sec, nsec = np.divmod(np.asarray(stamps, dtype=np.int64), 1_000_000_000)
+        names = {frame: frame.encode("utf-8") for frame in dict.fromkeys(frames)}
+        number_of = {frame: k for k, frame in enumerate(names)}
+        group = (np.array([number_of[f] for f in frames], dtype=np.int64) if len(names) > 1
+                 else np.zeros(count, dtype=np.int64))
+        parts, starts, sizes = [], np.zeros(count, dtype=np.int64), np.zeros(count, np.int64)
+        at = 0
+        for number, name in enumerate(names.values()):
+            index = np.flatnonzero(group == number)
+            if ros1:
+                layout = [("seq", "<u4"), ("sec", "<u4"), ("nsec", "<u4"), ("size", "<u4"),
+                          ("name", "u1", (len(name),)), ("body", "<f8", (floats,))]
+            else:
+                padding = -(12 + len(name) + 1) % 8
+                layout = [("cdr", "u1", (4,)), ("sec", "<i4"), ("nsec", "<u4"),
+                          ("size", "<u4"), ("name", "u1", (len(name) + 1 + padding,)),
+                          ("body", "<f8", (floats,))]
+            rows = np.zeros(len(index), dtype=np.dtype(layout))
+            rows["sec"], rows["nsec"] = sec[index], nsec[index]
+            rows["name"][:, :len(name)] = np.frombuffer(name, dtype=np.uint8)
+            rows["body"] = body[index]
+            if ros1:
+                rows["seq"] = seq[index] if seq is not None else 0
+                rows["size"] = len(name)
+            else:
+                rows["cdr"] = (0, 1, 0, 0)
+                rows["size"] = len(name) + 1
+            parts.append(rows.tobytes())
+            size = rows.dtype.itemsize
+            starts[index] = at + size * np.arange(len(index), dtype=np.int64)
+            sizes[index] = size
+            at += size * len(index)
+        return b"".join(parts), starts, sizes
+    return encode_many
+
+
 # --- many at once -----------------------------------------------------------------------------
 
 class Many(NamedTuple):
     """Messages decoded together: header stamps (N,) int64 ns, ROS 1 seq (N,) int64 or None,
     frame ids, the values (N, k) float64 as `Decoded.values`, and the indices of the messages
-    that did not fit (their rows hold garbage: decode them one by one)."""
+    that did not fit (their rows hold zeros: decode them one by one)."""
 
     stamps: Any
     seq: Any
@@ -314,101 +377,39 @@ class Many(NamedTuple):
     misfits: list[int]
 
 
-def many_decoder(store: Any, msgtype: str, ros1: bool) -> Callable[[list[Any]], Many] | None:
-    """A reader of many messages of `msgtype` at once, with NumPy views over their bytes: the
-    messages of one length, byte order and frame id length are read as the rows of one array.
-    None where `decoder` is None."""
+def frame_names(raw: list[bytes]) -> tuple[list[str], list[int]]:
+    """Frame ids as text, and the numbers of those that are not UTF-8 ("" in their place)."""
+    names, bad = [], []
+    for k, name in enumerate(raw):
+        try:
+            names.append(name.decode("utf-8"))
+        except UnicodeDecodeError:
+            names.append("")
+            bad.append(k)
+    return names, bad
+
+
+def many_decoder(store: Any, msgtype: str, ros1: bool) -> Callable[[Any, Any, Any], Many] | None:
+    """A reader of many messages of `msgtype` at once, message k being
+    data[starts[k]:starts[k] + sizes[k]] (int64 arrays), read in C++ over the buffer with the
+    layout `decoder` reads. None where `decoder` is None."""
     if decoder(store, msgtype, ros1) is None:
         return None
     from kivo_tf_tools._deps import require
 
     np = require("numpy")
+    scan = require("kivo_tf_tools._bag_scan")
     floats, pick = LAYOUTS[msgtype]
     columns = list(pick)
 
-    def rows_of(block: Any, endian: str) -> tuple[Any, Any, Any, Any] | None:
-        """(stamps, seq, values, frame bytes) of rows of one length, byte order and frame id
-        length, or None where they do not have the layout."""
-        size = int(block[0, 12:16].copy().view(f"{endian}u4")[0])
-        if ros1:
-            head = block[:, :16].copy().view("<u4")
-            if block.shape[1] != 16 + size + 8 * floats:
-                return None
-            stamps = (head[:, 1].astype(np.int64) * 1_000_000_000 + head[:, 2].astype(np.int64))
-            seq = head[:, 0].astype(np.int64)
-            frame = block[:, 16:16 + size]
-            at = 16 + size
-        else:
-            if not (block[:, 0] == 0).all() or size < 1 or not (block[:, 15 + size] == 0).all():
-                return None
-            at = 4 + ((12 + size + 7) & ~7)
-            if not 0 <= block.shape[1] - (at + 8 * floats) < 4:
-                return None
-            sec = block[:, 4:8].copy().view(f"{endian}i4")[:, 0].astype(np.int64)
-            nsec = block[:, 8:12].copy().view(f"{endian}u4")[:, 0].astype(np.int64)
-            stamps = sec * 1_000_000_000 + nsec
-            seq = None
-            frame = block[:, 16:15 + size]
-        values = np.ascontiguousarray(block[:, at:at + 8 * floats]).view(f"{endian}f8")
-        return stamps, seq, values.astype(np.float64)[:, columns], frame
-
-    def decode_many(raws: list[Any]) -> Many:
-        count = len(raws)
-        stamps = np.zeros(count, dtype=np.int64)
-        seq = np.zeros(count, dtype=np.int64) if ros1 else None
-        values = np.zeros((count, len(columns)))
-        frames: list[str] = [""] * count
-        misfits: list[int] = []
-
-        def read(block: Any, index: Any, endian: str) -> None:
-            found = rows_of(block, endian)
-            if found is None:
-                misfits.extend(index.tolist())
-                return
-            got_stamps, got_seq, got_values, frame = found
-            stamps[index] = got_stamps
-            if seq is not None:
-                seq[index] = got_seq
-            values[index] = got_values
-            same = (frame == frame[0]).all(axis=1)
-            try:
-                first: str | None = bytes(frame[0]).decode("utf-8")
-            except UnicodeDecodeError:
-                first = None
-            for j, k in enumerate(index.tolist()):
-                if same[j]:
-                    if first is None:
-                        misfits.append(k)
-                    else:
-                        frames[k] = first
-                    continue
-                try:
-                    frames[k] = bytes(frame[j]).decode("utf-8")
-                except UnicodeDecodeError:
-                    misfits.append(k)
-
-        lengths = np.fromiter(map(len, raws), dtype=np.int64, count=count)
-        for length in np.unique(lengths).tolist():
-            index = np.flatnonzero(lengths == length)
-            if length < 16:
-                misfits.extend(index.tolist())
-                continue
-            block = np.frombuffer(b"".join(raws[k] for k in index.tolist()),
-                                  dtype=np.uint8).reshape(len(index), length)
-            if ros1:
-                little = np.ones(len(index), dtype=bool)
-            else:
-                little = block[:, 1] == 1
-                misfits.extend(index[(block[:, 1] > 1) | (block[:, 0] != 0)].tolist())
-            sizes = np.where(little, block[:, 12:16].copy().view("<u4")[:, 0],
-                             block[:, 12:16].copy().view(">u4")[:, 0]).astype(np.int64)
-            keys = sizes * 2 + little
-            if not ros1:
-                keys[(block[:, 1] > 1) | (block[:, 0] != 0)] = -1
-            for key in np.unique(keys).tolist():
-                if key < 0:
-                    continue
-                part = np.flatnonzero(keys == key)
-                read(block[part], index[part], "<" if key % 2 else ">")
-        return Many(stamps, seq, frames, values, sorted(set(misfits)))
+    def decode_many(data: Any, starts: Any, sizes: Any) -> Many:
+        stamps, seq, numbers, fits, values, raw_names = scan.decode_stamped(
+            data, starts, sizes, ros1, floats)
+        names, bad = frame_names(raw_names)
+        fits = fits.astype(bool)
+        if bad:
+            fits &= ~np.isin(numbers, bad)
+        frames = np.array([*names, ""], dtype=object)[numbers].tolist()
+        return Many(stamps, seq if ros1 else None, frames, values[:, columns],
+                    np.flatnonzero(~fits).tolist())
     return decode_many

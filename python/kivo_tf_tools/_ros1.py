@@ -67,16 +67,12 @@ def reader_class() -> Any:
                                 for c in connections]
             self._pieces = {}
 
-        def messages(self, connections: Collection[Any] = (), start: int | None = None,
-                     stop: int | None = None) -> Generator[tuple[Any, int, bytes], None, None]:
-            """(connection, time ns, raw message) in order of time (then chunk, then place in
-            the chunk), as rosbags' own reader gives them."""
+        def _entries(self, connections: Collection[Any], start: int | None = None,
+                     stop: int | None = None) -> tuple[Any, Any, Any, Any]:
+            """(times, chunk positions, offsets) of the index entries of `connections` (all:
+            empty) and their order: time, then chunk, then place in the chunk."""
             self._check_open()
-            own: list[Any] = self.connections
-            if not connections:
-                connections = own
-            by_id = {c.id: c for c in own}
-            wanted = [c.id for c in connections]
+            wanted = [c.id for c in connections or self.connections]
             times = np.concatenate([self.compact[i][0] for i in wanted] or [np.zeros(0, "i8")])
             chunks = np.concatenate([self.compact[i][1] for i in wanted] or [np.zeros(0, "i8")])
             offsets = np.concatenate([self.compact[i][2] for i in wanted] or [np.zeros(0, "i8")])
@@ -87,7 +83,55 @@ def reader_class() -> Any:
                 keep &= times < stop
             order = np.flatnonzero(keep)
             order = order[np.lexsort((offsets[order], chunks[order], times[order]))]
-            del keep
+            return times, chunks, offsets, order
+
+        def _chunk_data(self, chunk_pos: int) -> bytes:
+            chunk = self.chunks[chunk_pos]
+            self.bio.seek(chunk.datapos)
+            data: bytes = chunk.decompressor(read_bytes(self.bio, chunk.datasize))
+            return data
+
+        def blocks(self, connections: Collection[Any] = ()) -> Generator[Any, None, None]:
+            """The messages of `connections` as `_bag_blocks.Block`s, one per run of messages of
+            one chunk, in the order of `messages`, with the same checks: a record that is not a
+            message of a known connection at its index entry's time raises ReaderError after
+            the messages before it."""
+            from kivo_tf_tools._bag_blocks import Block
+
+            scan = require("kivo_tf_tools._bag_scan")
+            times, chunks, offsets, order = self._entries(connections)
+            own = np.array(sorted(c.id for c in self.connections), dtype=np.int64)
+            current, data = -1, b""
+            for first in range(0, len(order), 65536):
+                part = order[first:first + 65536]
+                part_chunks = chunks[part]
+                edges = [0, *(np.flatnonzero(part_chunks[1:] != part_chunks[:-1]) + 1).tolist(),
+                         len(part)]
+                for begin, end in zip(edges, edges[1:]):
+                    if begin == end:
+                        continue
+                    run = part[begin:end]
+                    chunk_pos = int(part_chunks[begin])
+                    if chunk_pos != current:
+                        data, current = self._chunk_data(chunk_pos), chunk_pos
+                    conn, stamp, starts, sizes, read, error = scan.ros1_messages(
+                        data, np.ascontiguousarray(offsets[run]))
+                    matches = np.isin(conn, own) & (stamp == times[run[:read]])
+                    good = read if bool(matches.all()) else int(np.argmin(matches))
+                    if good:
+                        yield Block(conn[:good], stamp[:good], data, starts[:good],
+                                    sizes[:good])
+                    if good < read:
+                        raise ReaderError("a message record does not match its index entry")
+                    if error:
+                        raise ReaderError(f"a message record is not readable: {error}")
+
+        def messages(self, connections: Collection[Any] = (), start: int | None = None,
+                     stop: int | None = None) -> Generator[tuple[Any, int, bytes], None, None]:
+            """(connection, time ns, raw message) in order of time (then chunk, then place in
+            the chunk), as rosbags' own reader gives them."""
+            by_id = {c.id: c for c in self.connections}
+            times, chunks, offsets, order = self._entries(connections, start, stop)
             current = -1
             data = b""
             for first in range(0, len(order), 65536):
@@ -95,10 +139,7 @@ def reader_class() -> Any:
                 for time, chunk_pos, offset in zip(times[part].tolist(), chunks[part].tolist(),
                                                    offsets[part].tolist()):
                     if chunk_pos != current:
-                        chunk = self.chunks[chunk_pos]
-                        self.bio.seek(chunk.datapos)
-                        data = chunk.decompressor(read_bytes(self.bio, chunk.datasize))
-                        current = chunk_pos
+                        data, current = self._chunk_data(chunk_pos), chunk_pos
                     try:
                         conn, stamp, raw = _message_at(data, offset)
                     except (struct.error, KeyError, ValueError) as error:
@@ -163,17 +204,120 @@ class _Count:
         return self.count
 
 
+class _Entries:
+    """The index entries of an open chunk's messages of one connection, as arrays: bag times
+    (ns) and offsets in the chunk."""
+
+    __slots__ = ("parts", "count")
+
+    def __init__(self) -> None:
+        self.parts: list[tuple[Any, Any]] = []
+        self.count = 0
+
+    def add(self, times: Any, offsets: Any) -> None:
+        self.parts.append((times, offsets))
+        self.count += len(times)
+
+    def __len__(self) -> int:
+        return self.count
+
+    def data(self) -> bytes:
+        """The entries as an index data record holds them: uint32 sec, nsec, offset each."""
+        np = require("numpy")
+        times = np.concatenate([t for t, _ in self.parts])
+        entries = np.empty(len(times), dtype=_ENTRY)
+        entries["sec"], entries["nsec"] = np.divmod(times, 1_000_000_000)
+        entries["offset"] = np.concatenate([o for _, o in self.parts])
+        data: bytes = entries.tobytes()
+        return data
+
+
+# Bytes of a message data record before the message: its header's size, the header {op, conn,
+# time} and the message's size.
+_RECORD_HEAD = 4 + (4 + 4) + (4 + 9) + (4 + 13) + 4
+
+
 def writer_class() -> Any:
-    """A subclass of rosbags.rosbag1.Writer that forgets the index entries of each chunk once
-    they are written (the file's closing index needs only their counts)."""
-    base = require("rosbags.rosbag1").Writer
+    """A subclass of rosbags.rosbag1.Writer that writes many messages at once (`write_many`: the
+    records made in C++, the index kept as arrays) and keeps, for the chunks already written,
+    only their counts (the file's closing index needs nothing else). Chunks are cut, and the
+    file laid out, as rosbags' own writer does message by message."""
+    np = require("numpy")
+    rosbag1 = require("rosbags.rosbag1.writer")
+    base = rosbag1.Writer
+    Header, RecordType, WriteChunk = rosbag1.Header, rosbag1.RecordType, rosbag1.WriteChunk
+    WriterError = rosbag1.WriterError
 
     class CompactWriter(base):  # type: ignore[misc, valid-type]
+        def write(self, connection: Any, timestamp: int, data: Any) -> None:
+            if connection not in self.connections:
+                raise WriterError(f"There is no connection {connection!r}.")
+            self.write_many(np.array([connection.id], dtype=np.int64),
+                            np.array([timestamp], dtype=np.int64), data,
+                            np.zeros(1, dtype=np.int64), np.array([len(data)], dtype=np.int64))
+
+        def write_many(self, ids: Any, times: Any, data: Any, starts: Any, sizes: Any) -> None:
+            """Message k, data[starts[k]:starts[k] + sizes[k]], on the connection of id ids[k]
+            at bag time times[k] (ns); int64 arrays."""
+            if not self.bio:
+                raise WriterError("Bag was not opened.")
+            count = len(ids)
+            if not count:
+                return
+            known = np.array([c.id for c in self.connections], dtype=np.int64)
+            if not np.isin(ids, known).all():
+                raise WriterError("There is no connection of a message's id.")
+            records = memoryview(require("kivo_tf_tools._bag_scan").ros1_records(
+                ids, times, data, starts, sizes))
+            lengths = sizes + _RECORD_HEAD
+            ends = np.cumsum(lengths)
+            at = 0
+            while at < count:
+                chunk = self.chunks[-1]
+                first = int(ends[at] - lengths[at])  # of message `at` in `records`
+                base_offset = chunk.data.tell() - first
+                over = np.flatnonzero(base_offset + ends[at:] > self.chunk_threshold)
+                stop = at + int(over[0]) + 1 if len(over) else count
+                part_ids, part_times = ids[at:stop], times[at:stop]
+                offsets = base_offset + ends[at:stop] - lengths[at:stop]
+                unique, firsts = np.unique(part_ids, return_index=True)
+                for cid in unique[np.argsort(firsts)].tolist():
+                    mine = part_ids == cid
+                    entries = chunk.connections.get(cid)
+                    if entries is None:
+                        entries = chunk.connections[cid] = _Entries()
+                    entries.add(part_times[mine], offsets[mine])
+                chunk.start = min(chunk.start, int(part_times.min()))
+                chunk.end = max(chunk.end, int(part_times.max()))
+                chunk.data.write(records[first:int(ends[stop - 1])])
+                if len(over):
+                    self.write_chunk(chunk)
+                at = stop
+
         def write_chunk(self, chunk: Any) -> None:
-            super().write_chunk(chunk)
-            if chunk.pos != -1:
-                chunk.connections = {cid: _Count(len(items))
-                                     for cid, items in chunk.connections.items()}
+            """A chunk record, then one index data record per connection of the chunk."""
+            size = chunk.data.tell()
+            if not size:
+                return
+            chunk.pos = self.bio.tell()
+            header = Header()
+            header.set_string("compression", self.compression_format)
+            header.set_uint32("size", size)
+            header.write(self.bio, RecordType.CHUNK)
+            data = self.compressor(chunk.data.getvalue())
+            self.bio.write(_U32.pack(len(data)))
+            self.bio.write(data)
+            for cid, entries in chunk.connections.items():
+                header = Header()
+                header.set_uint32("ver", 1)
+                header.set_uint32("conn", cid)
+                header.set_uint32("count", len(entries))
+                header.write(self.bio, RecordType.IDXDATA)
+                self.bio.write(_U32.pack(12 * len(entries)))
+                self.bio.write(entries.data())
+            chunk.data.close()
+            chunk.connections = {cid: _Count(len(e)) for cid, e in chunk.connections.items()}
+            self.chunks.append(WriteChunk(require("io").BytesIO(), -1, rosbag1.MAXSIZE, 0,
+                                          require("collections").defaultdict(list)))
 
     return CompactWriter
-

@@ -46,7 +46,8 @@ from kivo_tf_tools._bag_messages import MESSAGE_TYPES, imu_covariances, signal_o
 from kivo_tf_tools._bag_outputs import (
     NO_TRANSFORM_CODE, STATUS_NAMES, BagSink, Output, Rows, Staging, TableSink)
 from kivo_tf_tools._capture import LibraryStderr
-from kivo_tf_tools._decode import Decoded, Undecodable, decoder, many_decoder, tf_decoder
+from kivo_tf_tools._decode import (
+    Decoded, Undecodable, decoder, frame_names, many_decoder, tf_decoder)
 from kivo_tf_tools._deps import require
 from kivo_tf_tools._escape import escaped
 from kivo_tf_tools._frame_check import FrameCheck, frame_rule
@@ -335,42 +336,67 @@ class Damage:
 
 def read_tf_tree(bag: Bag, damage: Damage, skip: bool, progress: Progress | None = None) -> TfTree:
     """The tf tree of `bag` (its /tf and /tf_static), with every TFMessage counted."""
+    np = require("numpy")
     tree = TfTree()
     connections = _tf_connections(bag)
     if not connections:
         return tree
-    static = {c.id: TF_TOPICS[c.topic.lstrip("/")] for c in connections}
-    fast = tf_decoder(bag.typestore, bag.ros1)
-    index: Counter[str] = Counter()
-    add = tree.add
+    static_ids = np.array([c.id for c in connections if TF_TOPICS[c.topic.lstrip("/")]],
+                          dtype=np.int64)
+    topic_of = {c.id: c.topic for c in bag.connections}
+    fast = tf_decoder(bag.typestore, bag.ros1) is not None
+    scan = require("kivo_tf_tools._bag_scan")
+    index: Counter[str] = Counter()  # messages of each topic before the current block
     try:
-        for connection, timestamp, raw in bag.messages(connections):
-            index[connection.topic] += 1
+        for block in bag.blocks(connections):
             if progress is not None:
-                progress.update(1)
-            is_static = static[connection.id]
-            if fast is not None:
+                progress.update(len(block))
+            count = len(block)
+            static = np.isin(block.ids, static_ids)
+            if fast:
+                message, parents, children, stamps, poses, fits, raw_names = scan.decode_tf(
+                    block.data, block.starts, block.sizes, bag.ros1)
+                names, bad = frame_names(raw_names)
+                if bad:
+                    spoilt = np.isin(parents, bad) | np.isin(children, bad)
+                    fits[message[spoilt]] = 0
+                    keep = fits[message].astype(bool)
+                    message, parents, children = message[keep], parents[keep], children[keep]
+                    stamps, poses = stamps[keep], poses[keep]
+            else:
+                message = parents = children = stamps = np.zeros(0, dtype=np.int64)
+                poses, names = np.zeros((0, 7)), []
+                fits = np.zeros(count, dtype=np.uint8)
+            misfits = np.flatnonzero(fits == 0).tolist()
+            done = 0  # messages of the block whose transforms are in the tree
+            for k in [*misfits, count]:
+                if k > done:
+                    lo, hi = np.searchsorted(message, [done, k])
+                    tree.add_many(names, parents[lo:hi], children[lo:hi], stamps[lo:hi],
+                                  poses[lo:hi], static[message[lo:hi]])
+                if k == count:
+                    break
+                done = k + 1
+                topic = topic_of[int(block.ids[k])]
+                number = index[topic] + int(np.count_nonzero(
+                    np.isin(block.ids[:k + 1], [i for i, t in topic_of.items() if t == topic])))
                 try:
-                    for tf in fast(raw):
-                        add(tf.parent, tf.child, tf.stamp, tf.value, is_static)
+                    decoded = bag.deserialize(block.raw(k), TF_MESSAGE)
+                except Exception as error:
+                    damage.decode_failed(topic, number, int(block.times[k]), error, skip)
                     continue
-                except Undecodable:
-                    pass
-            try:
-                message = bag.deserialize(raw, connection.msgtype)
-            except Exception as error:
-                damage.decode_failed(connection.topic, index[connection.topic], timestamp,
-                                     error, skip)
-                continue
-            _add_transforms(tree, message, is_static, bag.ros1)
+                _add_transforms(tree, decoded, bool(static[k]), bag.ros1)
+            ids, counts = np.unique(block.ids, return_counts=True)
+            for key, value in zip(ids.tolist(), counts.tolist()):
+                index[topic_of[key]] += value
     except BagDamage as error:
         damage.container_failed(error, skip)
     return tree
 
 
 class _Collector:
-    """A topic's messages of one batch, kept as they were read (raw bytes, bag time, their
-    number in the topic) and decoded together when the batch is taken."""
+    """A topic's messages of one batch, kept as the blocks they were read in (with their number
+    in the topic) and decoded together when the batch is taken."""
 
     def __init__(self, job: Job, bag: Bag, msgtype: str, receive: bool) -> None:
         assert job.section is not None
@@ -386,16 +412,16 @@ class _Collector:
         self._reset()
 
     def _reset(self) -> None:
-        self.raws: list[Any] = []
-        self.times, self.numbers = array.array("q"), array.array("q")
+        self.parts: list[tuple[Any, Any]] = []
+        self.count = 0
 
     def __len__(self) -> int:
-        return len(self.raws)
+        return self.count
 
-    def add(self, raw: Any, timestamp: int, number: int) -> None:
-        self.raws.append(raw)
-        self.times.append(timestamp)
-        self.numbers.append(number)
+    def add(self, block: Any, numbers: Any) -> None:
+        """The messages of `block` (a part of a bag's block), numbered `numbers` in the topic."""
+        self.parts.append((block, numbers))
+        self.count += len(block)
 
     def _one(self, raw: Any) -> Decoded:
         """One message, from its bytes where the layout allows, else through rosbags' message
@@ -408,58 +434,80 @@ class _Collector:
         msg = self.bag.deserialize(raw, self.msgtype)
         return _from_object(msg, self.block_class, self.bag.ros1)
 
+    def _decoded(self, block: Any) -> tuple[Any, Any, list[str], Any, Any]:
+        """(stamps, seq, frame ids, values, fits) of one part, read over its bytes."""
+        np = require("numpy")
+        count = len(block)
+        if self.many is None:
+            columns = self.width + (18 if self.imu else 0)
+            return (np.zeros(count, dtype=np.int64), np.zeros(count, dtype=np.int64),
+                    [""] * count, np.zeros((count, columns)), np.zeros(count, dtype=bool))
+        many = self.many(block.data, block.starts, block.sizes)
+        fits = np.ones(count, dtype=bool)
+        fits[many.misfits] = False
+        seq = many.seq if many.seq is not None else np.zeros(count, dtype=np.int64)
+        return many.stamps, seq, many.frames, many.values, fits
+
     def take(self, damage: Damage, skip: bool) -> Rows:
         """The batch decoded, its frames checked and its stamps counted. A message that does not
         decode is an error (BagError), or with `skip` left out and counted."""
         np = require("numpy")
         job, account = self.job, self.job.account
         assert account is not None and job.frames is not None
-        raws, times = self.raws, np.array(self.times, dtype=np.int64)
-        numbers = self.numbers.tolist()
+        parts = self.parts
         self._reset()
-        count = len(raws)
-        columns = self.width + (18 if self.imu else 0)
-        if self.many is not None:
-            many = self.many(raws)
-            stamps, values, frames, misfits = many.stamps, many.values, many.frames, many.misfits
-            sequence = many.seq
-        else:
-            stamps, values = np.zeros(count, dtype=np.int64), np.zeros((count, columns))
-            frames, misfits = [""] * count, list(range(count))
-            sequence = np.zeros(count, dtype=np.int64) if self.bag.ros1 else None
-        good = np.ones(count, dtype=bool)
-        for k in misfits:
+        decoded = [self._decoded(block) for block, _ in parts]
+        stamps = np.concatenate([d[0] for d in decoded])
+        sequence = np.concatenate([d[1] for d in decoded]) if self.bag.ros1 else None
+        frames = [frame for d in decoded for frame in d[2]]
+        values = np.concatenate([d[3] for d in decoded])
+        good = np.concatenate([d[4] for d in decoded])
+        times = np.concatenate([block.times for block, _ in parts])
+        numbers = np.concatenate([n for _, n in parts])
+        raws = [(block, k) for block, _ in parts for k in range(len(block))] \
+            if not good.all() else []
+        for k in np.flatnonzero(~good).tolist():
+            block, at = raws[k]
             try:
-                message = self._one(raws[k])
+                message = self._one(block.raw(at))
             except Exception as error:
                 account.undecoded += 1
-                damage.decode_failed(job.name, numbers[k], int(times[k]), error, skip)
-                good[k] = False
+                damage.decode_failed(job.name, int(numbers[k]), int(times[k]), error, skip)
                 continue
+            good[k] = True
             stamps[k], frames[k], values[k] = message.stamp, message.frame, message.values
             if sequence is not None:
                 sequence[k] = message.seq or 0
-        if not good.all():
-            keep = np.flatnonzero(good)
-            stamps, values, times = stamps[keep], values[keep], times[keep]
+        keep = None if good.all() else np.flatnonzero(good)
+        if keep is not None:
+            stamps, values, times, numbers = stamps[keep], values[keep], times[keep], numbers[keep]
             frames = [frames[k] for k in keep.tolist()]
-            numbers = [numbers[k] for k in keep.tolist()]
             sequence = sequence[keep] if sequence is not None else None
         check = job.frames.check
-        last = None
-        for k, frame in enumerate(frames):
-            if frame is not last and frame != last:
-                check(numbers[k], int(times[k] if self.receive else stamps[k]), frame)
-                last = frame
+        placed = times if self.receive else stamps
+        for k, frame in _changes(frames):
+            check(int(numbers[k]), int(placed[k]), frame)
         zeros = np.flatnonzero(stamps == 0)
         if len(zeros):
             account.zero_stamps += len(zeros)
             if account.first_zero is None:
                 account.first_zero = int(times[zeros[0]])
-        return Rows(times if self.receive else stamps, stamps, times, sequence, frames,
+        return Rows(placed, stamps, times, sequence, frames,
                     np.ascontiguousarray(values[:, :self.width]),
                     np.ascontiguousarray(values[:, self.width:]) if self.imu else None,
                     None, None, None, None)
+
+
+def _changes(frames: list[str]) -> list[tuple[int, str]]:
+    """(index, frame) of the first message and of each whose frame id differs from the one
+    before it."""
+    if not frames:
+        return []
+    changes = [(0, frames[0])]
+    if frames.count(frames[0]) == len(frames):
+        return changes
+    changes += [(k, frame) for k, frame in enumerate(frames) if k and frame != frames[k - 1]]
+    return changes
 
 
 def _from_object(msg: Any, block_class: str, ros1: bool) -> Decoded:
@@ -830,58 +878,73 @@ def _writer_to(sink: BagSink, output: Output) -> Any:
 def _stream(bag: Bag, jobs: list[Job], copy: BagSink | None, damage: Damage, skip: bool,
             args: argparse.Namespace, quiet: bool) -> None:
     """The one pass over the bag that reads every topic of the run (and copies every message
-    for a bag output)."""
+    for a bag output). A block of the bag is cut after each message that fills a topic's batch,
+    so that the batch's output follows the copy of that message, as message by message."""
+    np = require("numpy")
     receive = args.stamp == "receive"
-    by_connection: dict[int, list[_Collector]] = {}
-    collectors: list[_Collector] = []
+    collectors: list[tuple[_Collector, Any]] = []  # with the ids of its connections
     for job in jobs:
         assert job.section is not None
         collector = _Collector(job, bag, job.connections[0].msgtype, receive)
-        collectors.append(collector)
-        for connection in job.connections:
-            by_connection.setdefault(connection.id, []).append(collector)
-    wanted = None if copy is not None else [
-        c for c in bag.connections if c.id in by_connection]
+        collectors.append((collector, np.array([c.id for c in job.connections],
+                                               dtype=np.int64)))
+    wanted_ids = {c.id for job in jobs for c in job.connections}
+    wanted = None if copy is not None else [c for c in bag.connections if c.id in wanted_ids]
     total = sum(bag.declared(c) for c in (wanted if wanted is not None else bag.connections))
     numbers: Counter[int] = Counter()  # messages of each job's topic so far, by id(job)
     progress = Progress(total, "msg", "transforming", quiet)
-    done = 0
     try:
-        for connection, timestamp, raw in bag.messages(wanted):
-            done += 1
-            if done % 1024 == 0:
-                progress.update(1024)
-            if copy is not None:
-                copy.copy(connection, timestamp, raw)
-            readers = by_connection.get(connection.id)
-            if readers is None:
-                continue
-            for collector in readers:
-                job = collector.job
-                assert job.account is not None and job.pipeline is not None
-                numbers[id(job)] += 1
-                job.account.read += 1
-                if (isinstance(job.sink, Output) and job.sink.encode is None
-                        and job.sink.template is None):
-                    try:
-                        job.sink.template = bag.deserialize(raw, connection.msgtype)
-                    except Exception:
-                        pass  # a damaged message: the next one is the template
-                collector.add(raw, timestamp, numbers[id(job)])
-                if len(collector) >= BATCH:
-                    job.pipeline.batch(collector.take(damage, skip))
+        for block in bag.blocks(wanted):
+            progress.update(len(block))
+            mine = [np.flatnonzero(np.isin(block.ids, ids)) for _, ids in collectors]
+            cuts = {len(block)}
+            for (collector, _), where in zip(collectors, mine):
+                first = BATCH - len(collector) - 1
+                cuts.update((where[first::BATCH] + 1).tolist())
+            begin = 0
+            for end in sorted(cuts):
+                if copy is not None:
+                    copy.copy(block.part(slice(begin, end)))
+                for (collector, _), where in zip(collectors, mine):
+                    lo, hi = np.searchsorted(where, [begin, end])
+                    if lo < hi:
+                        _collect(collector, block.part(where[lo:hi]), numbers, bag)
+                        if len(collector) >= BATCH:
+                            assert collector.job.pipeline is not None
+                            collector.job.pipeline.batch(collector.take(damage, skip))
+                begin = end
     except BagDamage as error:
         damage.container_failed(error, skip)
     finally:
         progress.close()
     # The rest of each topic; then the α term's last row.
-    for collector in collectors:
+    for collector, _ in collectors:
         assert collector.job.pipeline is not None
         if len(collector):
             collector.job.pipeline.batch(collector.take(damage, skip))
     for job in jobs:
         assert job.pipeline is not None
         job.pipeline.finish()
+
+
+def _collect(collector: _Collector, part: Any, numbers: Counter[int], bag: Bag) -> None:
+    """A part of a block into the topic's batch: counted as read and numbered in the topic; the
+    first message that deserialises is the template of an output that rosbags serialises."""
+    np = require("numpy")
+    job = collector.job
+    assert job.account is not None
+    before = numbers[id(job)]
+    numbers[id(job)] = before + len(part)
+    job.account.read += len(part)
+    sink = job.sink
+    if isinstance(sink, Output) and sink.encode is None and sink.template is None:
+        for k in range(len(part)):
+            try:
+                sink.template = bag.deserialize(part.raw(k), job.connections[0].msgtype)
+                break
+            except Exception:
+                pass  # a damaged message: the next one is the template
+    collector.add(part, np.arange(before + 1, before + 1 + len(part), dtype=np.int64))
 
 
 def _prove(bag: Bag, kind: str, jobs: list[Job], sink: BagSink | None, staging: Staging,

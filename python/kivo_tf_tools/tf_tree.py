@@ -150,6 +150,15 @@ class Edge:
         if len(self._raw_stamps) >= _CHECK_EVERY:
             self._check()
 
+    def _add_dynamic_many(self, stamps: Any, values: Any) -> None:
+        """Samples at `stamps` (N,) int64 with `values` (N, 7) float64, in the order recorded."""
+        np = require("numpy")
+        self._raw_stamps.frombytes(np.ascontiguousarray(stamps, dtype=np.int64).tobytes())
+        self._raw_values.frombytes(np.ascontiguousarray(values, dtype=np.float64).tobytes())
+        self.dynamic_recorded += len(stamps)
+        if len(self._raw_stamps) >= _CHECK_EVERY:
+            self._check()
+
     def _add_static(self, stamp: int, value: Iterable[float]) -> None:
         np = require("numpy")
         row = np.array([tuple(value)], dtype=np.float64)
@@ -432,6 +441,36 @@ class TfTree:
             edge._add_static(stamp, value)
         else:
             edge._add_dynamic(stamp, value)
+        self._graph = None
+
+    def add_many(self, names: list[str], parents: Any, children: Any, stamps: Any, values: Any,
+                 static: Any) -> None:
+        """Transforms in the order recorded, as `add` takes them one by one: frame ids
+        names[parents[k]] → names[children[k]] (int arrays), stamps (N,) ns, poses (N, 7)
+        [x, y, z, qw, qx, qy, qz] and whether each is from /tf_static (N,) bool."""
+        np = require("numpy")
+        count = len(stamps)
+        if not count:
+            return
+        plain: dict[str, int] = {}
+        renumber = np.array([plain.setdefault(frame_id(name), len(plain)) for name in names],
+                            dtype=np.int64)
+        plain_names = list(plain)
+        keys = (renumber[parents] * len(plain_names) + renumber[children]) * 2 + static
+        unique, first = np.unique(keys, return_index=True)
+        for key in unique[np.argsort(first, kind="stable")].tolist():
+            pair, is_static = divmod(key, 2)
+            parent, child = divmod(pair, len(plain_names))
+            edge_key = (plain_names[parent], plain_names[child])
+            edge = self.edges.get(edge_key)
+            if edge is None:
+                edge = self.edges[edge_key] = Edge(*edge_key)
+            index = np.flatnonzero(keys == key)
+            if is_static:
+                for k in index.tolist():
+                    edge._add_static(int(stamps[k]), values[k].tolist())
+            else:
+                edge._add_dynamic_many(stamps[index], values[index])
         self._graph = None
 
     @property

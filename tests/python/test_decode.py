@@ -160,7 +160,9 @@ def test_many_at_once_equal_one_by_one(encoding, msgtype):
     raws[12] = b"\x00\x01\x02"  # nothing of the layout
     start = 20 if encoding == "ros1" else 16  # a byte of the frame id "wrist"
     raws[21] = raws[21][:start] + b"\xff" + raws[21][start + 1:]  # not UTF-8
-    got = many(raws)
+    sizes = np.array([len(raw) for raw in raws], dtype=np.int64)
+    starts = np.concatenate([[0], np.cumsum(sizes)[:-1]]).astype(np.int64)
+    got = many(b"".join(raws), starts, sizes)
     assert got.misfits == [7, 12, 21]
     for k, raw in enumerate(raws):
         if k in got.misfits:

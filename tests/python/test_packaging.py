@@ -133,7 +133,8 @@ def test_wheel_contents_and_metadata(packaged):
     assert names == {f"kivo_tf_utils_ext{SUFFIX}", f"kivo_control{SUFFIX}",
                      "cpp_lib/lib/libKivoTfUtils.so", "kivo_tf_utils_ext-stubs/__init__.pyi",
                      "kivo_control-stubs/__init__.pyi", "kivo_tf_tools/py.typed",
-                     f"kivo_tf_tools/_batch{SUFFIX}", "kivo_tf_tools/_batch.pyi", *tools}
+                     f"kivo_tf_tools/_batch{SUFFIX}", "kivo_tf_tools/_batch.pyi",
+                     f"kivo_tf_tools/_bag_scan{SUFFIX}", "kivo_tf_tools/_bag_scan.pyi", *tools}
     assert "kivo-tf = kivo_tf_tools.cli:main" in entry_points_text
     assert 'numpy==2.4.6; extra == "tools"' in metadata.get_all("Requires-Dist")
 
