@@ -328,6 +328,9 @@ def many_encoder(store: Any, msgtype: str, ros1: bool) -> Callable[..., tuple[by
         body = np.ascontiguousarray(fields_of(np.asarray(values, dtype=np.float64),
                                               covariances), dtype="<f8")
         sec, nsec = np.divmod(np.asarray(stamps, dtype=np.int64), 1_000_000_000)
+        low, high = (0, 2**32 - 1) if ros1 else (-(2**31), 2**31 - 1)
+        if count and (int(sec.min()) < low or int(sec.max()) > high):
+            raise ValueError("a header stamp does not fit the message's seconds field")
         names = {frame: frame.encode("utf-8") for frame in dict.fromkeys(frames)}
         number_of = {frame: k for k, frame in enumerate(names)}
         group = (np.array([number_of[f] for f in frames], dtype=np.int64) if len(names) > 1

@@ -1,11 +1,16 @@
 """A bag read a chunk at a time (`Bag.blocks`) hands out exactly what it hands out message by
 message (`Bag.messages`): the same connections, bag times and bytes in the same order, the same
-counts, and on a damaged bag the same messages before the same failure."""
+counts, and on a damaged bag the same messages before the same failure. A bag written a block at a
+time is the file rosbags writes message by message."""
 import numpy as np
 import pytest
 
 import bagmaker
+from kivo_tf_tools import _ros1, _rosbag2
 from kivo_tf_tools._bag_files import Bag, BagDamage
+from rosbags.rosbag1 import Writer as Writer1
+from rosbags.rosbag2 import Writer as Writer2
+from rosbags.rosbag2.enums import StoragePlugin
 
 
 def one_by_one(bag, connections):
@@ -76,3 +81,56 @@ def test_damaged_bag_fails_after_the_same_messages(tmp_path, kind, seed):
         same_reading(bag)
     except Exception as error:  # a bag that does not open is refused alike by both
         assert "cannot read the bag" in str(error)
+
+
+def open_writer(kind, cls, path):
+    if kind == "ros1":
+        writer = cls(path)
+        writer.chunk_threshold = 5000  # many chunks
+    else:
+        plugin = StoragePlugin.MCAP if kind == "mcap" else StoragePlugin.SQLITE3
+        writer = cls(path, version=9, storage_plugin=plugin)
+    writer.open()
+    store = bagmaker.typestore(kind)
+    connections = [writer.add_connection(topic, "std_msgs/msg/String", typestore=store)
+                   for topic in ("/a", "/b", "/c")]
+    return writer, connections
+
+
+@pytest.mark.parametrize("kind", bagmaker.KINDS)
+def test_bulk_writes_make_the_file_rosbags_makes(tmp_path, kind):
+    """Messages of random sizes (MCAP: over several 1 MiB chunks), equal times among them,
+    written a block of random length at a time, and one by one."""
+    rng = np.random.default_rng(4)
+    count = 3000 if kind == "mcap" else 400
+    ids = rng.integers(0, 3, size=count)
+    times = np.sort(rng.integers(10**9, 10**9 + 10**6, size=count))
+    raws = [bytes(rng.integers(0, 256, size=int(n), dtype=np.uint8))
+            for n in rng.integers(0, 1200, size=count)]
+    paths = {}
+    for name, cls in (("theirs", Writer1 if kind == "ros1" else Writer2),
+                      ("ours", _ros1.writer_class() if kind == "ros1" else
+                       _rosbag2.writer_class())):
+        paths[name] = tmp_path / name / ("bag.bag" if kind == "ros1" else "bag")
+        paths[name].parent.mkdir()
+        writer, connections = open_writer(kind, cls, paths[name])
+        if name == "theirs":
+            for k in range(count):
+                writer.write(connections[ids[k]], int(times[k]), raws[k])
+        else:
+            out_ids = np.array([connections[k].id for k in ids], dtype=np.int64)
+            at = 0
+            while at < count:
+                end = min(count, at + int(rng.integers(1, 300)))
+                sizes = np.array([len(r) for r in raws[at:end]], dtype=np.int64)
+                starts = np.concatenate([[0], np.cumsum(sizes)[:-1]]).astype(np.int64)
+                writer.write_many(out_ids[at:end], times[at:end], b"".join(raws[at:end]),
+                                  starts, sizes)
+                at = end
+        writer.close()
+    assert bagmaker.read_raw(paths["ours"]) == bagmaker.read_raw(paths["theirs"])
+    if kind == "ros1":
+        assert paths["ours"].read_bytes() == paths["theirs"].read_bytes()
+    if kind == "mcap":
+        (ours,), (theirs,) = (list(paths[n].glob("*.mcap")) for n in ("ours", "theirs"))
+        assert ours.read_bytes() == theirs.read_bytes()

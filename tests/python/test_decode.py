@@ -172,3 +172,71 @@ def test_many_at_once_equal_one_by_one(encoding, msgtype):
         assert got.values[k].tolist() == list(want.values)
         if got.seq is not None:
             assert int(got.seq[k]) == want.seq
+
+
+def joined(raws):
+    sizes = np.array([len(raw) for raw in raws], dtype=np.int64)
+    starts = np.concatenate([[0], np.cumsum(sizes)[:-1]]).astype(np.int64)
+    return b"".join(raws), starts, sizes
+
+
+@pytest.mark.parametrize("encoding", ENCODINGS)
+def test_transforms_read_together_equal_one_by_one(encoding):
+    """TFMessages of 0 to 3 transforms and frame ids of every length, with damaged ones among
+    them: read together, each whole message gives what it gives alone, in order, and a damaged
+    one gives nothing and is marked."""
+    from kivo_tf_tools import _bag_scan
+
+    store = store_of(encoding)
+    kind = "ros1" if encoding == "ros1" else "mcap"
+    one = _decode.tf_decoder(store, encoding == "ros1")
+    rng = np.random.default_rng(9)
+    raws = []
+    for k in range(30):
+        pairs = [((f"/p{'a' * ((k + j) % 5)}", "c" * (k % 7)),
+                  (rng.normal(size=3).tolist(), rng.normal(size=4).tolist()))
+                 for j in range(k % 4)]
+        raws.append(serialize(store, encoding, bagmaker.tf_message(store, kind, 10**9 + k, pairs),
+                              "tf2_msgs/msg/TFMessage"))
+    raws[5] = raws[5][:-3]  # short
+    raws[9] = raws[9] + bytes(8)  # trailing bytes
+    raws[14] = b"\x00"
+    message, parents, children, stamps, poses, fits, names = _bag_scan.decode_tf(
+        *joined(raws), encoding == "ros1")
+    names = [name.decode() for name in names]
+    got = [(names[p], names[c], s, tuple(v)) for p, c, s, v in
+           zip(parents.tolist(), children.tolist(), stamps.tolist(), poses.tolist())]
+    want, where = [], []
+    for k, raw in enumerate(raws):
+        try:
+            transforms = one(raw)
+        except _decode.Undecodable:
+            assert not fits[k]
+            continue
+        assert fits[k]
+        want += [tuple(tf) for tf in transforms]
+        where += [k] * len(transforms)
+    assert got == want and message.tolist() == where
+    assert fits.tolist().count(0) == 3
+
+
+@pytest.mark.parametrize("encoding", ["ros1", "cdr-le"])
+@pytest.mark.parametrize("msgtype", TYPES)
+def test_output_messages_made_together_equal_one_by_one(encoding, msgtype):
+    store = store_of(encoding)
+    ros1 = encoding == "ros1"
+    one = _decode.encoder(store, msgtype, ros1)
+    many = _decode.many_encoder(store, msgtype, ros1)
+    rng = np.random.default_rng(2)
+    count = 12
+    width = 7 if msgtype.endswith("PoseStamped") else 6
+    stamps = rng.integers(0, (2**32 if ros1 else 2**31) * 10**9 - 1, size=count)
+    frames = [["sensor", "", "ä", "wrist_link"][k % 4] for k in range(count)]
+    seq = rng.integers(0, 2**32, size=count) if ros1 else None
+    values = rng.normal(size=(count, width))
+    covariances = (rng.normal(size=(count, 9)), rng.normal(size=(count, 9)))
+    data, starts, sizes = many(stamps, frames, seq, values, covariances)
+    for k in range(count):
+        want = one(int(stamps[k]), frames[k], int(seq[k]) if ros1 else None, values[k].tolist(),
+                   (covariances[0][k].tolist(), covariances[1][k].tolist()))
+        assert data[starts[k]:starts[k] + sizes[k]] == want
