@@ -366,6 +366,17 @@ class Cursor {
   bool little_ = true;
 };
 
+// Message k of a buffer, data[starts[k]:starts[k] + sizes[k]], to be read.
+Cursor messageAt(const Bytes& data, const Int64In& starts, const Int64In& sizes, std::size_t k,
+                 bool ros1) {
+  const auto length = static_cast<std::int64_t>(data.shape(0));
+  const std::int64_t start = starts.data()[k], size = sizes.data()[k];
+  if (start < 0 || size < 0 || start > length || size > length - start) {
+    throw std::invalid_argument("a message lies outside the buffer");
+  }
+  return Cursor(data.data() + start, static_cast<std::size_t>(size), ros1);
+}
+
 // Stamped signals: per message (header stamp ns, seq, frame id number, fits), the `floats`
 // values of each in serialised order (a zero row where the message does not fit), and the frame
 // ids as bytes, numbered by first appearance.
@@ -375,18 +386,12 @@ Results decodeStamped(const Bytes& data_in, const Int64In& starts_in, const Int6
   if (sizes_in.shape(0) != count) {
     throw std::invalid_argument("starts and sizes differ in length");
   }
-  const std::uint8_t* data = data_in.data();
-  const auto length = static_cast<std::int64_t>(data_in.shape(0));
   std::vector<std::int64_t> stamps(count), seqs(count), frames(count, -1);
   std::vector<double> values(count * floats, 0.0);
   std::vector<std::uint8_t> fits(count, 0);
   Names names;
   for (std::size_t k = 0; k < count; ++k) {
-    const std::int64_t start = starts_in.data()[k], size = sizes_in.data()[k];
-    if (start < 0 || size < 0 || start > length || size > length - start) {
-      throw std::invalid_argument("a message lies outside the buffer");
-    }
-    Cursor cursor(data + start, static_cast<std::size_t>(size), ros1);
+    Cursor cursor = messageAt(data_in, starts_in, sizes_in, k, ros1);
     std::size_t frame = 0, frame_size = 0;
     if (!cursor.begin() || !cursor.header(stamps[k], seqs[k], frame, frame_size)) {
       continue;
@@ -416,18 +421,12 @@ Results decodeTf(const Bytes& data_in, const Int64In& starts_in, const Int64In& 
   if (sizes_in.shape(0) != count) {
     throw std::invalid_argument("starts and sizes differ in length");
   }
-  const std::uint8_t* data = data_in.data();
-  const auto length = static_cast<std::int64_t>(data_in.shape(0));
   std::vector<std::int64_t> message, parent, child, stamps;
   std::vector<double> poses;
   std::vector<std::uint8_t> fits(count, 0);
   Names names;
   for (std::size_t k = 0; k < count; ++k) {
-    const std::int64_t start = starts_in.data()[k], size = sizes_in.data()[k];
-    if (start < 0 || size < 0 || start > length || size > length - start) {
-      throw std::invalid_argument("a message lies outside the buffer");
-    }
-    Cursor cursor(data + start, static_cast<std::size_t>(size), ros1);
+    Cursor cursor = messageAt(data_in, starts_in, sizes_in, k, ros1);
     const std::size_t kept = message.size();
     std::uint32_t transforms = 0;
     bool whole = cursor.begin() && cursor.read(transforms);

@@ -46,6 +46,13 @@ class Block:
                      self.sizes[index])
 
 
+def one_message(connection_id: int, timestamp: int, data: Any) -> tuple[Any, ...]:
+    """The arguments of a bulk write (ids, times, data, starts, sizes) for one message."""
+    np = require("numpy")
+    return (np.array([connection_id], dtype=np.int64), np.array([timestamp], dtype=np.int64),
+            data, np.zeros(1, dtype=np.int64), np.array([len(data)], dtype=np.int64))
+
+
 def grouped(messages: Iterator[tuple[Any, int, Any]]) -> Iterator[Block]:
     """Blocks of (connection, time, raw) tuples as a reader yields them; when the reader fails,
     the messages read before the failure come first."""

@@ -15,6 +15,7 @@ import struct
 from collections.abc import Collection, Generator
 from typing import Any
 
+from kivo_tf_tools._bag_blocks import one_message
 from kivo_tf_tools._deps import require
 
 _ENTRY = [("sec", "<u4"), ("nsec", "<u4"), ("offset", "<u4")]  # an index record's entries
@@ -252,9 +253,7 @@ def writer_class() -> Any:
         def write(self, connection: Any, timestamp: int, data: Any) -> None:
             if connection not in self.connections:
                 raise WriterError(f"There is no connection {connection!r}.")
-            self.write_many(np.array([connection.id], dtype=np.int64),
-                            np.array([timestamp], dtype=np.int64), data,
-                            np.zeros(1, dtype=np.int64), np.array([len(data)], dtype=np.int64))
+            self.write_many(*one_message(connection.id, timestamp, data))
 
         def write_many(self, ids: Any, times: Any, data: Any, starts: Any, sizes: Any) -> None:
             """Message k, data[starts[k]:starts[k] + sizes[k]], on the connection of id ids[k]

@@ -20,6 +20,7 @@ from collections import defaultdict
 from io import BytesIO
 from typing import Any
 
+from kivo_tf_tools._bag_blocks import one_message
 from kivo_tf_tools._deps import require
 
 CHUNK_BYTES = 1 << 20  # an MCAP chunk is closed once its records pass this size
@@ -55,9 +56,7 @@ def writer_class() -> Any:
         message_end_time: int
 
         def write(self, connection: Any, timestamp: int, data: Any) -> None:
-            self.write_many(np.array([connection.id], dtype=np.int64),
-                            np.array([timestamp], dtype=np.int64), data,
-                            np.zeros(1, dtype=np.int64), np.array([len(data)], dtype=np.int64))
+            self.write_many(*one_message(connection.id, timestamp, data))
 
         def write_many(self, ids: Any, times: Any, data: Any, starts: Any, sizes: Any) -> None:
             count = len(ids)
@@ -137,9 +136,7 @@ def writer_class() -> Any:
         def write(self, connection: Any, timestamp: int, data: Any) -> None:
             if connection not in self.connections:
                 raise WriterError(f"Tried to write to unknown connection {connection!r}.")
-            self.write_many(np.array([connection.id], dtype=np.int64),
-                            np.array([timestamp], dtype=np.int64), data,
-                            np.zeros(1, dtype=np.int64), np.array([len(data)], dtype=np.int64))
+            self.write_many(*one_message(connection.id, timestamp, data))
 
         def write_many(self, ids: Any, times: Any, data: Any, starts: Any, sizes: Any) -> None:
             """Message k, data[starts[k]:starts[k] + sizes[k]], on the connection of id ids[k]
