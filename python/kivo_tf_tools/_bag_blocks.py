@@ -53,6 +53,29 @@ def one_message(connection_id: int, timestamp: int, data: Any) -> tuple[Any, ...
             data, np.zeros(1, dtype=np.int64), np.array([len(data)], dtype=np.int64))
 
 
+def into_chunks(lengths: Any, open_size: Any, limit: int) -> Iterator[tuple[int, int, Any, bool]]:
+    """Records of `lengths` bytes (int64 array) written one after the other into chunks that a
+    writer closes once their size passes `limit`: runs (begin, end, offsets, full), records
+    begin..end-1 going into the open chunk (of `open_size()` bytes) at `offsets`, the chunk to be
+    closed after them when `full`."""
+    np = require("numpy")
+    ends = np.cumsum(lengths)
+    at, count = 0, len(lengths)
+    while at < count:
+        base = open_size() - int(ends[at] - lengths[at])  # offset in the chunk of record 0
+        over = np.flatnonzero(base + ends[at:] > limit)
+        stop = at + int(over[0]) + 1 if len(over) else count
+        yield at, stop, base + ends[at:stop] - lengths[at:stop], bool(len(over))
+        at = stop
+
+
+def by_first_appearance(ids: Any) -> list[tuple[int, Any]]:
+    """(id, mask of its places) of each distinct id, in order of its first place."""
+    np = require("numpy")
+    unique, firsts = np.unique(ids, return_index=True)
+    return [(int(i), ids == i) for i in unique[np.argsort(firsts)].tolist()]
+
+
 def grouped(messages: Iterator[tuple[Any, int, Any]]) -> Iterator[Block]:
     """Blocks of (connection, time, raw) tuples as a reader yields them; when the reader fails,
     the messages read before the failure come first."""

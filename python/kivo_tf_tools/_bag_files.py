@@ -173,7 +173,6 @@ class Bag:
         """(connection, bag time in ns, raw bytes) of every message of `connections` (None: all)
         in the bag's time order, each counted in `read`. Raises BagDamage when the container
         fails part way."""
-        count = 0
         for connection in connections or self.connections:
             self.read[connection.id] = 0
         try:
@@ -181,16 +180,25 @@ class Bag:
         except Exception as error:
             raise BagDamage(f"cannot read the bag {self.name}: {_cause(error)}", 0) from None
         read = self.read
+        for item in self._until_damage(iterator, lambda item: 1):
+            read[item[0].id] += 1
+            yield item
+
+    def _until_damage(self, iterator: Iterator[Any], size: Any) -> Iterator[Any]:
+        """The items of a reader's `iterator`; an error of the container is BagDamage, with the
+        messages handed out before it (`size(item)` of them in an item)."""
+        count = 0
         while True:
             try:
                 item = next(iterator)
             except StopIteration:
                 return
+            except BagDamage:
+                raise
             except Exception as error:
                 raise BagDamage(f"the bag {self.name} is damaged after {count:,} messages "
                                 f"read: {_cause(error)}", count) from None
-            read[item[0].id] += 1
-            count += 1
+            count += size(item)
             yield item
 
     def blocks(self, connections: Collection[Any] | None = None) -> Iterator[Any]:
@@ -202,7 +210,6 @@ class Bag:
         np = require("numpy")
         for connection in connections or self.connections:
             self.read[connection.id] = 0
-        count = 0
         try:
             (inner,) = self._reader.readers
             source = blocks_of(inner, list(connections or ()))
@@ -213,21 +220,11 @@ class Bag:
         except Exception as error:
             raise BagDamage(f"cannot read the bag {self.name}: {_cause(error)}", 0) from None
         read = self.read
-        while True:
-            try:
-                block = next(iterator)
-            except StopIteration:
-                return
-            except BagDamage:
-                raise
-            except Exception as error:
-                raise BagDamage(f"the bag {self.name} is damaged after {count:,} messages "
-                                f"read: {_cause(error)}", count) from None
+        for block in self._until_damage(iterator, len):
             if not counted:
                 ids, counts = np.unique(block.ids, return_counts=True)
                 for key, value in zip(ids.tolist(), counts.tolist()):
                     read[key] += value
-            count += len(block)
             yield block
 
     def close(self) -> None:

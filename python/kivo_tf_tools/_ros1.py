@@ -15,7 +15,7 @@ import struct
 from collections.abc import Collection, Generator
 from typing import Any
 
-from kivo_tf_tools._bag_blocks import one_message
+from kivo_tf_tools._bag_blocks import by_first_appearance, into_chunks, one_message
 from kivo_tf_tools._deps import require
 
 _ENTRY = [("sec", "<u4"), ("nsec", "<u4"), ("offset", "<u4")]  # an index record's entries
@@ -260,8 +260,7 @@ def writer_class() -> Any:
             at bag time times[k] (ns); int64 arrays."""
             if not self.bio:
                 raise WriterError("Bag was not opened.")
-            count = len(ids)
-            if not count:
+            if not len(ids):
                 return
             known = np.array([c.id for c in self.connections], dtype=np.int64)
             if not np.isin(ids, known).all():
@@ -269,29 +268,22 @@ def writer_class() -> Any:
             records = memoryview(require("kivo_tf_tools._bag_scan").ros1_records(
                 ids, times, data, starts, sizes))
             lengths = sizes + _RECORD_HEAD
-            ends = np.cumsum(lengths)
-            at = 0
-            while at < count:
+            firsts = np.cumsum(lengths) - lengths  # of each record in `records`
+            for begin, end, offsets, full in into_chunks(
+                    lengths, lambda: self.chunks[-1].data.tell(), self.chunk_threshold):
                 chunk = self.chunks[-1]
-                first = int(ends[at] - lengths[at])  # of message `at` in `records`
-                base_offset = chunk.data.tell() - first
-                over = np.flatnonzero(base_offset + ends[at:] > self.chunk_threshold)
-                stop = at + int(over[0]) + 1 if len(over) else count
-                part_ids, part_times = ids[at:stop], times[at:stop]
-                offsets = base_offset + ends[at:stop] - lengths[at:stop]
-                unique, firsts = np.unique(part_ids, return_index=True)
-                for cid in unique[np.argsort(firsts)].tolist():
-                    mine = part_ids == cid
+                part_times = times[begin:end]
+                for cid, mine in by_first_appearance(ids[begin:end]):
                     entries = chunk.connections.get(cid)
                     if entries is None:
                         entries = chunk.connections[cid] = _Entries()
                     entries.add(part_times[mine], offsets[mine])
                 chunk.start = min(chunk.start, int(part_times.min()))
                 chunk.end = max(chunk.end, int(part_times.max()))
-                chunk.data.write(records[first:int(ends[stop - 1])])
-                if len(over):
+                chunk.data.write(records[int(firsts[begin]):int(firsts[end - 1]
+                                                                + lengths[end - 1])])
+                if full:
                     self.write_chunk(chunk)
-                at = stop
 
         def write_chunk(self, chunk: Any) -> None:
             """A chunk record, then one index data record per connection of the chunk."""

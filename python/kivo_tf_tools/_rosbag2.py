@@ -20,7 +20,7 @@ from collections import defaultdict
 from io import BytesIO
 from typing import Any
 
-from kivo_tf_tools._bag_blocks import one_message
+from kivo_tf_tools._bag_blocks import by_first_appearance, into_chunks, one_message
 from kivo_tf_tools._deps import require
 
 CHUNK_BYTES = 1 << 20  # an MCAP chunk is closed once its records pass this size
@@ -59,35 +59,25 @@ def writer_class() -> Any:
             self.write_many(*one_message(connection.id, timestamp, data))
 
         def write_many(self, ids: Any, times: Any, data: Any, starts: Any, sizes: Any) -> None:
-            count = len(ids)
             records = memoryview(scan.mcap_records(ids, times, data, starts, sizes))
             lengths = sizes + _MESSAGE_RECORD_HEAD
-            ends = np.cumsum(lengths)
-            at = 0
-            while at < count:
+            firsts = np.cumsum(lengths) - lengths  # of each record in `records`
+            for begin, end, offsets, full in into_chunks(
+                    lengths, lambda: self.chunk.bio.tell(), CHUNK_BYTES):
                 chunk = self.chunk
-                first = int(ends[at] - lengths[at])
-                base_offset = chunk.bio.tell() - first
-                over = np.flatnonzero(base_offset + ends[at:] > CHUNK_BYTES)
-                stop = at + int(over[0]) + 1 if len(over) else count
-                part_ids, part_times = ids[at:stop], times[at:stop]
-                offsets = base_offset + ends[at:stop] - lengths[at:stop]
-                unique, firsts, counts = np.unique(part_ids, return_index=True,
-                                                   return_counts=True)
-                for k in np.argsort(firsts).tolist():
-                    cid = int(unique[k])
-                    mine = part_ids == cid
+                part_times = times[begin:end]
+                for cid, mine in by_first_appearance(ids[begin:end]):
                     chunk.msgs[cid].append((part_times[mine], offsets[mine]))
-                    self.channel_stats[cid] += int(counts[k])
+                    self.channel_stats[cid] += int(mine.sum())
                 low, high = int(part_times.min()), int(part_times.max())
                 chunk.message_start_time = min(chunk.message_start_time, low)
                 chunk.message_end_time = max(chunk.message_end_time, high)
                 self.message_start_time = min(self.message_start_time, low)
                 self.message_end_time = max(self.message_end_time, high)
-                chunk.bio.write(records[first:int(ends[stop - 1])])
-                if len(over):
+                chunk.bio.write(records[int(firsts[begin]):int(firsts[end - 1]
+                                                               + lengths[end - 1])])
+                if full:
                     self.close_chunk()
-                at = stop
 
         def close_chunk(self) -> None:
             """The open chunk, its message indexes, and its entry of the summary's chunk

@@ -30,7 +30,6 @@ holds.
 from __future__ import annotations
 
 import argparse
-import array
 import os
 import re
 import time
@@ -464,12 +463,11 @@ class _Collector:
         good = np.concatenate([d[4] for d in decoded])
         times = np.concatenate([block.times for block, _ in parts])
         numbers = np.concatenate([n for _, n in parts])
-        raws = [(block, k) for block, _ in parts for k in range(len(block))] \
-            if not good.all() else []
+        firsts = np.cumsum([0] + [len(block) for block, _ in parts])  # of each part
         for k in np.flatnonzero(~good).tolist():
-            block, at = raws[k]
+            part = int(np.searchsorted(firsts, k, side="right")) - 1
             try:
-                message = self._one(block.raw(at))
+                message = self._one(parts[part][0].raw(k - int(firsts[part])))
             except Exception as error:
                 account.undecoded += 1
                 damage.decode_failed(job.name, int(numbers[k]), int(times[k]), error, skip)
@@ -557,7 +555,6 @@ class Account:
                                + self.no_transform)
 
     def count(self, rows: Rows) -> None:
-        np = require("numpy")
         codes = Counter(rows.status[rows.has_tf].tolist())
         for code, n in codes.items():
             if code == STATUS_OK:
