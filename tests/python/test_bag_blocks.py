@@ -134,3 +134,60 @@ def test_bulk_writes_make_the_file_rosbags_makes(tmp_path, kind):
     if kind == "mcap":
         (ours,), (theirs,) = (list(paths[n].glob("*.mcap")) for n in ("ours", "theirs"))
         assert ours.read_bytes() == theirs.read_bytes()
+
+
+def ros1_record(fields, data):
+    header = b"".join(len(f).to_bytes(4, "little") + f for f in fields)
+    return len(header).to_bytes(4, "little") + header + len(data).to_bytes(4, "little") + data
+
+
+MESSAGE_FIELDS = [b"op=\x02", b"conn=" + (3).to_bytes(4, "little"),
+                  b"time=" + (7).to_bytes(4, "little") + (9).to_bytes(4, "little")]
+
+
+@pytest.mark.parametrize("fields, error", [
+    (MESSAGE_FIELDS, ""),
+    (MESSAGE_FIELDS + [b"extra=field"], ""),  # a field this reader does not know is skipped
+    ([MESSAGE_FIELDS[2], MESSAGE_FIELDS[0], MESSAGE_FIELDS[1]], ""),  # any order
+    (MESSAGE_FIELDS[:2], "expected a message record at an index entry"),  # no time
+    ([b"op=\x02\x02", *MESSAGE_FIELDS[1:]], "a record's op is not one byte"),
+    ([b"conn", *MESSAGE_FIELDS[1:]], "a record header field is damaged"),
+])
+def test_ros1_records_are_read_by_their_fields(fields, error):
+    from kivo_tf_tools import _bag_scan
+
+    connection = ros1_record([b"op=\x07", b"conn=" + (3).to_bytes(4, "little")], b"topic=/x")
+    chunk = connection + ros1_record(fields, b"payload")
+    conn, time, starts, sizes, read, got = _bag_scan.ros1_messages(
+        chunk, np.array([0], dtype=np.int64))
+    assert got == error
+    if not error:
+        assert (read, conn.tolist(), time.tolist()) == (1, [3], [7 * 10**9 + 9])
+        assert chunk[starts[0]:starts[0] + sizes[0]] == b"payload"
+
+
+@pytest.mark.parametrize("seed", range(20))
+def test_scanners_refuse_random_bytes_without_reading_outside_them(seed):
+    """Any bytes give whole results, a reason where they stop, or a ValueError for a message
+    placed outside the buffer; never a crash."""
+    from kivo_tf_tools import _bag_scan
+
+    rng = np.random.default_rng(seed)
+    data = bytes(rng.integers(0, 256, size=int(rng.integers(0, 400)), dtype=np.uint8))
+    offsets = rng.integers(-2, len(data) + 3, size=5).astype(np.int64)
+    *_, read, error = _bag_scan.ros1_messages(data, offsets)
+    assert read == 5 or error
+    _, _, starts, sizes, error = _bag_scan.mcap_messages(data)
+    assert ((starts + sizes) <= len(data)).all() and (error or len(data) == 0 or len(starts))
+    starts = np.sort(rng.integers(0, len(data) + 1, size=6)).astype(np.int64)
+    sizes = np.minimum(rng.integers(0, 80, size=6), len(data) - starts).astype(np.int64)
+    for ros1 in (True, False):
+        stamps, seq, frames, fits, values, names = _bag_scan.decode_stamped(
+            data, starts, sizes, ros1, 6)
+        assert values.shape == (6, 6) and (frames[fits == 0] == -1).all()
+        message, *_, poses, fits, names = _bag_scan.decode_tf(data, starts, sizes, ros1)
+        assert poses.shape == (len(message), 7) and set(message.tolist()) <= set(
+            np.flatnonzero(fits).tolist())
+    with pytest.raises(ValueError, match="outside the buffer"):
+        _bag_scan.decode_stamped(data, np.array([len(data)], dtype=np.int64),
+                                 np.array([1], dtype=np.int64), True, 6)
